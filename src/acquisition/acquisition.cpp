@@ -1,0 +1,124 @@
+#include "acquisition/acquisition.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "acquisition/chunk.hpp"
+#include "acquisition/file.hpp"
+
+namespace vintrel {
+namespace {
+
+AcquisitionError error(AcquisitionErrorKind kind, std::string text = {}) { return {kind, std::move(text)}; }
+
+bool valid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    while (i < s.size()) {
+        unsigned char c = p[i];
+        std::size_t n;
+        std::uint32_t cp;
+        if (c < 0x80) { ++i; continue; }
+        if ((c >> 5) == 0x6) { n = 1; cp = c & 0x1F; }
+        else if ((c >> 4) == 0xE) { n = 2; cp = c & 0x0F; }
+        else if ((c >> 3) == 0x1E) { n = 3; cp = c & 0x07; }
+        else return false;
+        if (i + n >= s.size()) return false;
+        for (std::size_t k = 1; k <= n; ++k) {
+            if ((p[i + k] >> 6) != 0x2) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string_view misc_data_file_name(MiscDataKind kind) {
+    switch (kind) {
+        case MiscDataKind::ReadoutMetadata: return "readout_metadata";
+        case MiscDataKind::PedestalsCalibration: return "pedestals_calibration";
+        case MiscDataKind::TimingCalibration: return "timing_calibration";
+        case MiscDataKind::Adc2mvCalibration: break;
+    }
+    return "adc2mv_calibration";
+}
+
+std::expected<std::string, NameError> acquisition_name(const std::string& path) {
+    std::string_view p = path;
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    std::size_t slash = p.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? p : p.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..") return std::unexpected(NameError::NoComponent);
+    if (!valid_utf8(last)) return std::unexpected(NameError::NotUtf8);
+    return std::string(last);
+}
+
+std::string_view message(NameError error) {
+    return error == NameError::NoComponent ? "could not get acquisition name" : "invalid acquisition name";
+}
+
+std::expected<Acquisition, AcquisitionError> Acquisition::open(std::string path) {
+    if (!is_acquisition(path)) return std::unexpected(error(AcquisitionErrorKind::InvalidPath));
+    return Acquisition(std::move(path));
+}
+
+std::expected<std::string, AcquisitionError> Acquisition::metadata_str() const {
+    auto bytes = read_whole_file(join_path(path_, "metadata.yml"));
+    std::string_view text = bytes ? std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())
+                                  : std::string_view();
+    if (!bytes || !valid_utf8(text))
+        return std::unexpected(error(AcquisitionErrorKind::ReadFailed, "failed to read metadata"));
+    return std::string(text);
+}
+
+std::expected<Metadata, MetadataError> Acquisition::metadata() const {
+    auto text = metadata_str();
+    if (!text) return std::unexpected(MetadataError{MetadataErrorKind::Unreadable, {}});
+    return parse_metadata(*text);
+}
+
+std::expected<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind) const {
+    auto bytes = read_whole_file(join_path(path_, misc_data_file_name(kind)));
+    if (!bytes) {
+        if (bytes.error() == ENOENT) return std::unexpected(error(AcquisitionErrorKind::NoSuchMiscData));
+        return std::unexpected(error(AcquisitionErrorKind::ReadFailed, system_error_text(bytes.error())));
+    }
+    return MiscData{std::move(*bytes), kind};
+}
+
+std::uint64_t Acquisition::chunk_count() const {
+    std::uint64_t n = 0;
+    while (ReadChunkFile::open_with_index(path_, n)) ++n;
+    return n;
+}
+
+std::expected<std::uint64_t, AcquisitionError> Acquisition::len() const {
+    std::uint64_t total = 0;
+    for (std::uint64_t n = 0;; ++n) {
+        auto chunk = ReadChunkFile::open_with_index(path_, n);
+        if (!chunk) return total;
+        auto count = chunk->entry_count();
+        if (!count) return std::unexpected(count.error());
+        total += *count;
+    }
+}
+
+std::expected<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::uint64_t index) const {
+    std::uint64_t remaining = index;
+    for (std::uint64_t n = 0;; ++n) {
+        auto chunk = ReadChunkFile::open_with_index(path_, n);
+        if (!chunk) return std::unexpected(error(AcquisitionErrorKind::IndexOutOfBounds));
+        auto count = chunk->entry_count();
+        if (!count) return std::unexpected(count.error());
+        if (remaining < *count) return chunk->get(remaining);
+        remaining -= *count;
+    }
+}
+
+}  // namespace vintrel

@@ -1,0 +1,52 @@
+#include "error/errors.hpp"
+
+#include <cerrno>
+#include <utility>
+
+namespace vintrel {
+
+std::string_view message(ParsingError error) noexcept {
+    switch (error) {
+        case ParsingError::InvalidParameters: return "provided parameters are invalid";
+        case ParsingError::UnexpectedLength: return "unexpected length of data";
+        case ParsingError::InvalidChannel: return "invalid channel number";
+        case ParsingError::InvalidWindowLabel: return "invalid window label";
+        case ParsingError::MissingData: return "required data missing when parsing";
+        case ParsingError::EmptyPackage: return "Encountered an empty Package which can't be parsed";
+        case ParsingError::UnsupportedModel: return "data is from an unsupported board model";
+        case ParsingError::Unknown: break;
+    }
+    return "unknown";
+}
+
+std::string_view message(const MetadataError& error) noexcept {
+    if (error.kind == MetadataErrorKind::Serialization) return "failed to serialized";
+    return "invalid metadata format";
+}
+
+std::string_view message(const ExportError& error) noexcept {
+    switch (error.kind) {
+        case ExportErrorKind::InvalidPath: return "invalid path";
+        case ExportErrorKind::AccessDenied: return "file access was denied";
+        case ExportErrorKind::InvalidFormat: return "invalid format";
+        case ExportErrorKind::InvalidOptions:
+            return "specified options are invalid for the data being exported";
+        case ExportErrorKind::CsvWrite: return "error occurred while exporting as csv";
+        case ExportErrorKind::Parse: return "error occurred while parsing";
+        case ExportErrorKind::AcquisitionAccess: return "error occurred while accessing acquisition";
+        case ExportErrorKind::Unknown: break;
+    }
+    return "unknown";
+}
+
+ExportError export_error_from_errno(int error_number) {
+    if (error_number == ENOENT) return {ExportErrorKind::InvalidPath, {}, {}};
+    if (error_number == EACCES || error_number == EPERM) return {ExportErrorKind::AccessDenied, {}, {}};
+    return {ExportErrorKind::Unknown, {}, {}};
+}
+
+ExportError export_error_from_metadata(MetadataError error) {
+    return {ExportErrorKind::AcquisitionAccess, {}, std::make_shared<MetadataError>(std::move(error))};
+}
+
+}  // namespace vintrel

@@ -1,0 +1,80 @@
+// The four error kinds of the system. Every fallible operation returns
+// std::expected<T, one of these>; nothing in the core throws.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace vintrel {
+
+// Reading an acquisition. Only ReadFailed carries data.
+enum class AcquisitionErrorKind : std::uint8_t {
+    InvalidPath,
+    AlreadyExists,
+    CreateFailed,
+    ReadFailed,
+    IndexOutOfBounds,
+    ChunkCapacityExceeded,
+    WriteFailed,
+    MissingMetadata,
+    MetadataAlreadyWritten,
+    InvalidMetadata,
+    NoSuchMiscData,
+    Unknown,
+};
+
+struct AcquisitionError {
+    AcquisitionErrorKind kind;
+    std::string text;  // ReadFailed only
+};
+
+// Turning raw event bytes into an event record.
+enum class ParsingError : std::uint8_t {
+    InvalidParameters,
+    UnexpectedLength,
+    InvalidChannel,
+    InvalidWindowLabel,
+    MissingData,
+    EmptyPackage,
+    UnsupportedModel,
+    Unknown,
+};
+std::string_view message(ParsingError error) noexcept;
+
+// Reading metadata.yml. Serialization carries the YAML parser's description,
+// which is not part of the message.
+enum class MetadataErrorKind : std::uint8_t { InvalidFormat, Unreadable, Serialization };
+
+struct MetadataError {
+    MetadataErrorKind kind;
+    std::string detail;
+};
+std::string_view message(const MetadataError& error) noexcept;
+
+// CSV export. CsvWrite and AcquisitionAccess carry the error that caused them.
+enum class ExportErrorKind : std::uint8_t {
+    InvalidPath,
+    AccessDenied,
+    InvalidFormat,
+    InvalidOptions,
+    CsvWrite,
+    Parse,
+    AcquisitionAccess,
+    Unknown,
+};
+
+struct ExportError {
+    ExportErrorKind kind;
+    std::string detail;                       // CsvWrite: the writer's error text
+    std::shared_ptr<MetadataError> metadata;  // AcquisitionAccess
+    ParsingError parsing = ParsingError::Unknown;  // Parse
+};
+std::string_view message(const ExportError& error) noexcept;
+
+// "not found" -> InvalidPath, "permission denied" -> AccessDenied, else Unknown.
+ExportError export_error_from_errno(int error_number);
+ExportError export_error_from_metadata(MetadataError error);
+
+}  // namespace vintrel

@@ -1,0 +1,67 @@
+// Parsed event records, one type per board. All share the three per-channel
+// fields; the outer index of each is the channel number.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vintrel::parsing {
+
+using Samples = std::vector<std::vector<float>>;
+using Labels = std::vector<std::vector<std::uint16_t>>;
+
+struct ChannelRecord {
+    Samples data;
+    Labels window_labels;
+    Labels time;
+
+    // `channels` empty entries in each of the three fields.
+    void resize_channels(std::size_t channels) {
+        data.assign(channels, {});
+        window_labels.assign(channels, {});
+        time.assign(channels, {});
+    }
+};
+
+struct Merrowv3Event : ChannelRecord {};
+
+struct Tesslav3Event : ChannelRecord {
+    std::uint32_t header_value = 0;
+    std::uint16_t header_byte = 0;
+
+    static Tesslav3Event make(std::size_t channels) {
+        Tesslav3Event e;
+        e.resize_channels(channels);
+        return e;
+    }
+};
+using Fennikv2Event = Tesslav3Event;
+
+struct Tesslav3SEvent : ChannelRecord {
+    std::vector<std::uint16_t> window_last_words;  // one per window, unmasked
+};
+
+struct Pikorv1Event : ChannelRecord {
+    std::vector<std::vector<std::uint32_t>> timing;  // per channel, one per packet
+};
+
+struct FennikocEvent : ChannelRecord {};
+struct Zemil16Event : ChannelRecord {};
+struct Grenvikv1Event : ChannelRecord {};
+
+// One word that failed the ostra96 code check.
+struct EccErrorRecord {
+    std::size_t offset = 0;
+    std::size_t position = 0;
+    std::uint16_t word = 0;
+    std::uint16_t corrected = 0;
+    std::uint16_t bit = 0;
+};
+
+struct Ostra96Event : ChannelRecord {
+    std::vector<std::uint8_t> chip_numbers;
+    std::vector<std::vector<EccErrorRecord>> ecc_errors;  // 96 entries
+};
+
+}  // namespace vintrel::parsing

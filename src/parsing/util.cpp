@@ -1,0 +1,27 @@
+#include "parsing/util.hpp"
+
+namespace vintrel::parsing {
+
+std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& window_labels, const Params& params) {
+    const auto windows = static_cast<std::uint16_t>(params.windows);
+    const auto samples = params.samples;
+    for (std::uint64_t i = 0; i < params.channels; ++i) {
+        if (i >= window_labels.size()) return std::unexpected(ParsingError::MissingData);
+        const auto& labels = window_labels[i];
+        if (labels.empty()) continue;
+        if (i >= time.size()) return std::unexpected(ParsingError::MissingData);
+        auto& out = time[i];
+        // A time axis longer than any event can hold means `samples` is absurd.
+        if (samples > kMaxTimeAxis / labels.size()) return std::unexpected(ParsingError::InvalidParameters);
+        out.reserve(out.size() + labels.size() * samples);
+        const std::uint16_t first = labels.front();
+        for (std::uint16_t w : labels) {
+            const auto rel = static_cast<std::uint16_t>(w >= first ? w - first : w + windows - first);
+            const auto base = static_cast<std::uint16_t>(static_cast<std::uint64_t>(rel) * samples);
+            for (std::uint64_t j = 0; j < samples; ++j) out.push_back(static_cast<std::uint16_t>(base + j));
+        }
+    }
+    return {};
+}
+
+}  // namespace vintrel::parsing

@@ -1,0 +1,26 @@
+// Helpers shared by the board parsers.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "acquisition/metadata.hpp"
+#include "error/errors.hpp"
+#include "parsing/records.hpp"
+
+namespace vintrel::parsing {
+
+// Fills `time` from `window_labels`: per channel, `samples` entries per label,
+// counted from the start of the channel's first window; a label below the
+// first has wrapped around the ring of `windows`. Arithmetic is modulo 2^16.
+std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& window_labels, const Params& params);
+
+inline std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[1] << 8 | p[0]); }
+
+// Longest time axis of one channel: set_time_axis refuses `samples` x labels
+// beyond this (InvalidParameters) instead of filling memory for absurd metadata.
+constexpr std::uint64_t kMaxTimeAxis = std::uint64_t{1} << 24;
+
+}  // namespace vintrel::parsing

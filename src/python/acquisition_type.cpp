@@ -1,0 +1,377 @@
+#include "python/acquisition_type.hpp"
+
+#include <array>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/event_dict.hpp"
+#include "python/python_libs.hpp"
+
+namespace vintrel::py {
+namespace {
+
+PyAcquisition* as_acq(PyObject* self) { return reinterpret_cast<PyAcquisition*>(self); }
+
+PyObject* alloc_acquisition(Acquisition acquisition, Params params, PyObject* metadata) {
+    PyTypeObject* type = acquisition_type();
+    if (type == nullptr) return nullptr;
+    OwnedRef self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PyAcquisition* obj = as_acq(self.get());
+    new (obj->storage) PyAcquisition::State{std::move(acquisition), std::move(params)};
+    obj->constructed = true;
+    Py_INCREF(metadata);
+    obj->metadata = metadata;
+    return self.release();
+}
+
+// --- object lifecycle -------------------------------------------------------
+
+int acq_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_acq(self)->metadata);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int acq_clear(PyObject* self) {
+    Py_CLEAR(as_acq(self)->metadata);
+    return 0;
+}
+
+void acq_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    acq_clear(self);
+    PyAcquisition* obj = as_acq(self);
+    if (obj->constructed) obj->state().~State();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* acq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"root", nullptr};
+        PyObject* root = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Acquisition", const_cast<char**>(kwlist), &root))
+            return nullptr;
+        auto path = path_arg(root, "root");
+        if (!path) return nullptr;
+        return new_acquisition(*path);
+    });
+}
+
+// --- properties -------------------------------------------------------------
+
+PyObject* get_is_valid(PyObject* self, void*) {
+    return guarded([&] { return PyBool_FromLong(is_acquisition(as_acq(self)->state().acquisition.path())); });
+}
+
+PyObject* get_path(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const std::string& path = as_acq(self)->state().acquisition.path();
+        PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict");
+        if (text == nullptr) {
+            PyErr_Clear();
+            throw Panic{"acquisition path is not valid UTF-8"};
+        }
+        return text;
+    });
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        auto name = as_acq(self)->state().acquisition.name();
+        if (!name) throw Panic{std::string(message(name.error()))};
+        return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
+    });
+}
+
+PyObject* get_chunk_count(PyObject* self, void*) {
+    return guarded([&] {
+        return PyLong_FromUnsignedLongLong(as_acq(self)->state().acquisition.chunk_count());
+    });
+}
+
+PyObject* get_metadata(PyObject* self, void*) {
+    PyObject* metadata = as_acq(self)->metadata;
+    Py_INCREF(metadata);
+    return metadata;
+}
+
+PyObject* get_params(PyObject* self, void*) {
+    PyObject* metadata = as_acq(self)->metadata;
+    if (!PyDict_Check(metadata)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(metadata)->tp_name);
+        return nullptr;
+    }
+    PyObject* params = PyDict_GetItemWithError(metadata, OwnedRef(PyUnicode_FromString("params")).get());
+    if (params == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "params");
+        return nullptr;
+    }
+    Py_INCREF(params);
+    return params;
+}
+
+// Reads a side file and decodes it with gzip.decompress and pickle.loads.
+PyObject* load_misc_data(PyObject* self, MiscDataKind kind) {
+    return guarded([&]() -> PyObject* {
+        auto misc = as_acq(self)->state().acquisition.misc_data(kind);
+        if (!misc) {
+            if (misc.error().kind == AcquisitionErrorKind::NoSuchMiscData) Py_RETURN_NONE;
+            return raise(misc.error());
+        }
+        OwnedRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(misc->bytes.data()),
+                                                 static_cast<Py_ssize_t>(misc->bytes.size())));
+        if (!bytes) return nullptr;
+        misc->bytes = {};
+        PyObject* decompress = gzip_decompress();
+        if (decompress == nullptr) return nullptr;
+        OwnedRef raw(PyObject_CallOneArg(decompress, bytes.get()));
+        if (!raw) return nullptr;
+        PyObject* loads = pickle_loads();
+        if (loads == nullptr) return nullptr;
+        return PyObject_CallOneArg(loads, raw.get());
+    });
+}
+
+PyObject* get_readout_metadata(PyObject* self, void*) { return load_misc_data(self, MiscDataKind::ReadoutMetadata); }
+PyObject* get_pedestals(PyObject* self, void*) { return load_misc_data(self, MiscDataKind::PedestalsCalibration); }
+PyObject* get_adc2mv(PyObject* self, void*) { return load_misc_data(self, MiscDataKind::Adc2mvCalibration); }
+PyObject* get_timing(PyObject* self, void*) { return load_misc_data(self, MiscDataKind::TimingCalibration); }
+
+PyGetSetDef acq_getset[] = {
+    {"is_valid", get_is_valid, nullptr, "Check if the folder is a valid acquisition.", nullptr},
+    {"path", get_path, nullptr, "Get the path to the acquisition directory.", nullptr},
+    {"name", get_name, nullptr, "Get the name of the acquisition.", nullptr},
+    {"chunk_count", get_chunk_count, nullptr, "Get the number of chunks in the acquisition", nullptr},
+    {"metadata", get_metadata, nullptr, "Read the metadata from the acquisition.", nullptr},
+    {"params", get_params, nullptr, "Get acquisition params.", nullptr},
+    {"readout_metadata", get_readout_metadata, nullptr, "Read the readout metadata from the acquisition.", nullptr},
+    {"pedestals_calibration", get_pedestals, nullptr, "Read pedestals calibration from the acquisition.", nullptr},
+    {"adc_to_mv_calibration", get_adc2mv, nullptr, "Read ADC to mV calibration from the acquisition.", nullptr},
+    {"timing_calibration", get_timing, nullptr, "Read timing calibration from the acquisition.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- events -----------------------------------------------------------------
+
+std::optional<std::uint64_t> index_argument(const char* method, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_args(method, std::array<const char*, 1>{"index"}, args, nargs, kwnames, bound)) return std::nullopt;
+    return u64_arg(bound[0], "index");
+}
+
+PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto index = index_argument("raw_event", args, nargs, kwnames);
+        if (!index) return nullptr;
+        auto bytes = as_acq(self)->state().acquisition.get(*index);
+        if (!bytes) return raise(bytes.error());
+        OwnedRef raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                               static_cast<Py_ssize_t>(bytes->size())));
+        OwnedRef number(PyLong_FromUnsignedLongLong(*index));
+        if (!raw || !number) return nullptr;
+        OwnedRef dict(PyDict_New());
+        if (!dict || PyDict_SetItemString(dict.get(), "rawdata", raw.get()) < 0 ||
+            PyDict_SetItemString(dict.get(), "pkg_num", number.get()) < 0 ||
+            PyDict_SetItemString(dict.get(), "event_num", number.get()) < 0)
+            return nullptr;
+        return dict.release();
+    });
+}
+
+PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto index = index_argument("parsed_event", args, nargs, kwnames);
+        if (!index) return nullptr;
+        auto& state = as_acq(self)->state();
+        auto bytes = state.acquisition.get(*index);
+        if (!bytes) return raise(bytes.error());
+        return parse_to_dict(state.params, *bytes);
+    });
+}
+
+PyMethodDef acq_methods[] = {
+    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
+     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"
+     "The board's raw format is decoded natively; no companion package of the acquisition software is "
+     "required."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+std::expected<std::uint64_t, AcquisitionError> event_count(PyObject* self) {
+    return as_acq(self)->state().acquisition.len();
+}
+
+Py_ssize_t acq_length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        auto count = event_count(self);
+        if (!count) {
+            raise(count.error());
+            return -1;
+        }
+        if (*count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "event count does not fit a signed 64-bit integer");
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(*count);
+    });
+}
+
+PyObject* parse_event_at(PyAcquisition::State& state, std::uint64_t index) {
+    auto bytes = state.acquisition.get(index);
+    if (!bytes) return raise(bytes.error());
+    return parse_to_dict(state.params, *bytes);
+}
+
+PyObject* subscript_slice(PyAcquisition::State& state, PyObject* slice, std::uint64_t length) {
+    Py_ssize_t start, stop, step;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "event count does not fit a signed 64-bit integer");
+        return nullptr;
+    }
+    PySlice_AdjustIndices(static_cast<Py_ssize_t>(length), &start, &stop, step);
+    if (start < 0 || stop < 0 || step < 0) {
+        PyErr_SetString(PyExc_IndexError, "index out of bounds");
+        return nullptr;
+    }
+    OwnedRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = start; i < stop; i += step) {
+        OwnedRef event(parse_event_at(state, static_cast<std::uint64_t>(i)));
+        if (!event || PyList_Append(list.get(), event.get()) < 0) return nullptr;
+        if (step > PY_SSIZE_T_MAX - i) break;
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* acquisition_subscript(PyObject* self, PyObject* index_or_slice) {
+    return guarded([&]() -> PyObject* {
+        auto length = event_count(self);
+        if (!length) return raise(length.error());
+        auto& state = as_acq(self)->state();
+        if (Py_IS_TYPE(index_or_slice, &PySlice_Type)) return subscript_slice(state, index_or_slice, *length);
+        long long index = -1;
+        OwnedRef number(PyNumber_Index(index_or_slice));
+        if (number) index = PyLong_AsLongLong(number.get());
+        if (!number || (index == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "index must be an int or a slice");
+            return nullptr;
+        }
+        if (index < 0) {
+            PyErr_SetString(PyExc_IndexError, "index out of bounds");
+            return nullptr;
+        }
+        return parse_event_at(state, static_cast<std::uint64_t>(index));
+    });
+}
+
+namespace {
+
+PyObject* acq_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto& state = as_acq(self)->state();
+        OwnedRef copy(alloc_acquisition(state.acquisition, state.params, as_acq(self)->metadata));
+        if (!copy) return nullptr;
+        return new_iter_events(copy.get());
+    });
+}
+
+PyType_Slot acq_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A Pythonic wrapper around the native Acquisition reader class.")},
+    {Py_tp_new, reinterpret_cast<void*>(acq_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(acq_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(acq_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(acq_clear)},
+    {Py_tp_getset, acq_getset},
+    {Py_tp_methods, acq_methods},
+    {Py_mp_length, reinterpret_cast<void*>(acq_length)},
+    {Py_sq_length, reinterpret_cast<void*>(acq_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(acq_iter)},
+    {0, nullptr},
+};
+
+PyType_Spec acq_spec = {
+    "Acquisition",
+    sizeof(PyAcquisition),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    acq_slots,
+};
+
+}  // namespace
+
+PyTypeObject* acquisition_type() {
+    static PyObject* type = nullptr;  // created once, kept for the process
+    if (type == nullptr) type = PyType_FromSpec(&acq_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+bool is_acquisition_object(PyObject* obj) {
+    PyTypeObject* type = acquisition_type();
+    return type != nullptr && Py_IS_TYPE(obj, type);
+}
+
+PyObject* new_acquisition(const std::string& path) {
+    auto acquisition = Acquisition::open(path);
+    if (!acquisition) return raise(acquisition.error());
+    auto text = acquisition->metadata_str();
+    if (!text) return raise(text.error());
+    OwnedRef py_text(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
+    if (!py_text) return nullptr;
+    PyObject* safe_load = yaml_safe_load();
+    if (safe_load == nullptr) return nullptr;
+    OwnedRef metadata(PyObject_CallOneArg(safe_load, py_text.get()));
+    if (!metadata) return nullptr;
+    auto native = acquisition->metadata();
+    if (!native) return raise(native.error());
+    return alloc_acquisition(std::move(*acquisition), std::move(native->params), metadata.get());
+}
+
+PyObject* is_acquisition_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_args("is_acquisition", std::array<const char*, 1>{"path"}, args, nargs, kwnames, bound))
+            return nullptr;
+        auto path = path_arg(bound[0], "path");
+        if (!path) return nullptr;
+        return PyBool_FromLong(is_acquisition(*path));
+    });
+}
+
+PyObject* list_acquisitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_args("list_acquisitions", std::array<const char*, 1>{"root_dir"}, args, nargs, kwnames, bound))
+            return nullptr;
+        auto root = path_arg(bound[0], "root_dir");
+        if (!root) return nullptr;
+        OwnedRef list(PyList_New(0));
+        if (!list) return nullptr;
+        for (const Acquisition& found : list_acquisitions(*root)) {
+            OwnedRef acq(new_acquisition(found.path()));
+            if (!acq) {
+                PyErr_Clear();  // entries that do not construct are left out
+                continue;
+            }
+            if (PyList_Append(list.get(), acq.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+}  // namespace vintrel::py

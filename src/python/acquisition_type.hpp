@@ -1,0 +1,45 @@
+// The Python class "Acquisition" (native type PyAcquisition) and the
+// iterator class "IterEvents".
+#pragma once
+
+#include "python/ref.hpp"
+
+#include <new>
+#include <string>
+
+#include "acquisition/acquisition.hpp"
+
+namespace vintrel::py {
+
+struct PyAcquisition {
+    PyObject_HEAD
+    PyObject* metadata;  // result of yaml.safe_load at construction
+    struct State {
+        Acquisition acquisition;
+        Params params;
+    };
+    alignas(State) unsigned char storage[sizeof(State)];
+    bool constructed;
+
+    State& state() { return *std::launder(reinterpret_cast<State*>(storage)); }
+};
+
+// The type object, created on first use (nullptr with an exception set on failure).
+PyTypeObject* acquisition_type();
+bool is_acquisition_object(PyObject* obj);
+
+// Builds an Acquisition object from a path: opens it, reads metadata.yml
+// through yaml.safe_load and natively.
+PyObject* new_acquisition(const std::string& path);
+
+// Module functions.
+PyObject* is_acquisition_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* list_acquisitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The acquisition[index_or_slice] algorithm, shared with IterEvents.
+PyObject* acquisition_subscript(PyObject* self, PyObject* index_or_slice);
+
+// A new IterEvents over `acq` (an Acquisition object), starting at index 0.
+PyObject* new_iter_events(PyObject* acq);
+
+}  // namespace vintrel::py

@@ -1,0 +1,44 @@
+// Argument handling for fast-call entry points: binding positional and
+// keyword arguments to names, and the conversions the module's contract
+// needs (paths, unsigned indices) with their exact messages.
+#pragma once
+
+#include "python/ref.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vintrel::py {
+
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to `names`
+// (all required). Sets TypeError and returns false on a mismatch.
+template <std::size_t N>
+bool bind_args(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& out);
+
+bool bind_args_impl(const char* function, const char* const* names, std::size_t n, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+template <std::size_t N>
+bool bind_args(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& out) {
+    return bind_args_impl(function, names.data(), N, args, nargs, kwnames, out.data());
+}
+
+// A str or pathlib.Path as a file-system path (bytes as the OS sees them).
+// Other values raise TypeError "argument '<name>': ...".
+std::optional<std::string> path_arg(PyObject* value, const char* name);
+
+// An int (or __index__) as u64; non-integers raise TypeError naming the
+// argument, negative or too large values raise OverflowError.
+std::optional<std::uint64_t> u64_arg(PyObject* value, const char* name);
+
+// Prefixes the pending TypeError's message with "argument '<name>': ".
+void name_type_error(const char* name);
+
+// A file-system path as a Python str (surrogate-escaped where not UTF-8).
+PyObject* path_to_str(const std::string& path);
+
+}  // namespace vintrel::py

@@ -1,0 +1,97 @@
+// The module's exception types and the error-value conversions.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "python/errors.hpp"
+
+namespace vintrel::py {
+namespace {
+
+// Created once under the interpreter lock and kept for the life of the process.
+PyObject* lazy_type(PyObject*& slot, const char* qualified_name, PyObject* base) {
+    if (slot == nullptr) {
+        slot = PyErr_NewException(qualified_name, base, nullptr);
+        if (slot == nullptr) Py_FatalError("Failed to initialize new exception type.");
+    }
+    return slot;
+}
+
+PyObject* set(PyObject* type, std::string_view message) {
+    OwnedRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+PyObject* set_prefixed(PyObject* type, std::string_view prefix, std::string_view message) {
+    std::string text(prefix);
+    text.append(message);
+    return set(type, text);
+}
+
+}  // namespace
+
+PyObject* full_chunk_error_type() {
+    static PyObject* type = nullptr;
+    return lazy_type(type, "acquisition.FullChunkError", PyExc_Exception);
+}
+PyObject* metadata_error_type() {
+    static PyObject* type = nullptr;
+    return lazy_type(type, "acquisition.MetadataError", PyExc_Exception);
+}
+PyObject* parsing_error_type() {
+    static PyObject* type = nullptr;
+    return lazy_type(type, "acquisition.ParsingError", PyExc_Exception);
+}
+PyObject* export_error_type() {
+    static PyObject* type = nullptr;
+    return lazy_type(type, "acquisition.ExportError", PyExc_Exception);
+}
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    return lazy_type(type, "vintrel.PanicException", PyExc_BaseException);
+}
+
+PyObject* raise(const AcquisitionError& error) {
+    switch (error.kind) {
+        case AcquisitionErrorKind::InvalidPath: return set(PyExc_FileNotFoundError, "Invalid path");
+        case AcquisitionErrorKind::AlreadyExists: return set(PyExc_FileExistsError, "Acquisition already exists");
+        case AcquisitionErrorKind::CreateFailed: return set(PyExc_OSError, "Could not create acquisition");
+        case AcquisitionErrorKind::ReadFailed:
+            return set_prefixed(PyExc_OSError, "Could not read acquisition: ", error.text);
+        case AcquisitionErrorKind::IndexOutOfBounds: return set(PyExc_IndexError, "Index out of bounds");
+        case AcquisitionErrorKind::ChunkCapacityExceeded: return set(full_chunk_error_type(), "Chunk capacity exceeded");
+        case AcquisitionErrorKind::WriteFailed: return set(PyExc_OSError, "Failed to write data");
+        case AcquisitionErrorKind::MissingMetadata:
+            return set(metadata_error_type(), "Acquisition is missing metadata");
+        case AcquisitionErrorKind::MetadataAlreadyWritten:
+            return set(metadata_error_type(), "Cannot write metadata twice");
+        case AcquisitionErrorKind::InvalidMetadata: return set(PyExc_ValueError, "Invalid metadata");
+        case AcquisitionErrorKind::NoSuchMiscData: return set(PyExc_ValueError, "No such misc data");
+        case AcquisitionErrorKind::Unknown: break;
+    }
+    return set(PyExc_OSError, "Unknown error");
+}
+
+PyObject* raise(ParsingError error) {
+    return set_prefixed(parsing_error_type(), "Failed to parse event: ", message(error));
+}
+
+PyObject* raise(const MetadataError& error) {
+    return set_prefixed(metadata_error_type(), "Could not process metadata: ", message(error));
+}
+
+PyObject* raise(const ExportError& error) {
+    return set_prefixed(export_error_type(), "Could not export: ", message(error));
+}
+
+PyObject* raise_panic(std::string_view message) {
+    set(panic_exception_type(), message);
+    if (!PyErr_Occurred()) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+    return nullptr;
+}
+
+}  // namespace vintrel::py

@@ -1,0 +1,118 @@
+// IterEvents: walks an Acquisition object by index. It has no finished
+// state: it ends whenever the event at `index` cannot be fetched or parsed,
+// and tries the same index again on the next call.
+#include <array>
+#include <cstdint>
+
+#include "python/acquisition_type.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace vintrel::py {
+namespace {
+
+struct PyIterEvents {
+    PyObject_HEAD
+    PyObject* acq;
+    std::uint64_t index;
+    bool busy;
+};
+
+PyIterEvents* as_iter(PyObject* self) { return reinterpret_cast<PyIterEvents*>(self); }
+
+PyTypeObject* iter_events_type();
+
+int it_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_iter(self)->acq);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int it_clear(PyObject* self) {
+    Py_CLEAR(as_iter(self)->acq);
+    return 0;
+}
+
+void it_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    it_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* it_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"acq", nullptr};
+        PyObject* acq = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:IterEvents", const_cast<char**>(kwlist), &acq))
+            return nullptr;
+        if (!is_acquisition_object(acq)) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "argument 'acq': '%s' object is not an instance of 'Acquisition'",
+                             Py_TYPE(acq)->tp_name);
+            return nullptr;
+        }
+        return new_iter_events(acq);
+    });
+}
+
+PyObject* it_iter(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* it_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        PyIterEvents* it = as_iter(self);
+        if (it->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return nullptr;
+        }
+        it->busy = true;
+        OwnedRef index(PyLong_FromUnsignedLongLong(it->index));
+        OwnedRef event(index ? acquisition_subscript(it->acq, index.get()) : nullptr);
+        it->busy = false;
+        if (!event) {
+            PyErr_Clear();  // any failure ends the iteration; the index stays
+            return nullptr;
+        }
+        ++it->index;
+        return event.release();
+    });
+}
+
+PyType_Slot it_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over events in an acquisition")},
+    {Py_tp_new, reinterpret_cast<void*>(it_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(it_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(it_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(it_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(it_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(it_next)},
+    {0, nullptr},
+};
+
+PyType_Spec it_spec = {"IterEvents", sizeof(PyIterEvents), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, it_slots};
+
+PyTypeObject* iter_events_type() {
+    static PyObject* type = nullptr;  // created on first use, kept for the process
+    if (type == nullptr) type = PyType_FromSpec(&it_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+PyObject* new_iter_events(PyObject* acq) {
+    PyTypeObject* type = iter_events_type();
+    if (type == nullptr) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    Py_INCREF(acq);
+    as_iter(self)->acq = acq;
+    as_iter(self)->index = 0;
+    as_iter(self)->busy = false;
+    return self;
+}
+
+}  // namespace vintrel::py

@@ -1,0 +1,34 @@
+#include "python/python_libs.hpp"
+
+namespace vintrel::py {
+namespace {
+
+PyObject* cached_attribute(PyObject*& slot, const char* module, const char* attribute) {
+    if (slot == nullptr) {
+        OwnedRef mod(PyImport_ImportModule(module));
+        if (!mod) return nullptr;
+        slot = PyObject_GetAttrString(mod.get(), attribute);  // kept for the process
+    }
+    return slot;
+}
+
+}  // namespace
+
+PyObject* yaml_safe_load() {
+    static PyObject* YAML_SAFE_LOAD = nullptr;
+    return cached_attribute(YAML_SAFE_LOAD, "yaml", "safe_load");
+}
+PyObject* gzip_decompress() {
+    static PyObject* GZIP_DECOMPRESS = nullptr;
+    return cached_attribute(GZIP_DECOMPRESS, "gzip", "decompress");
+}
+PyObject* pickle_loads() {
+    static PyObject* PICKLE_LOADS = nullptr;
+    return cached_attribute(PICKLE_LOADS, "pickle", "loads");
+}
+PyObject* pathlib_path_type() {
+    static PyObject* PATH = nullptr;
+    return cached_attribute(PATH, "pathlib", "Path");
+}
+
+}  // namespace vintrel::py

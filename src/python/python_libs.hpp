@@ -1,0 +1,15 @@
+// Python callables imported on first use and cached for the process:
+// yaml.safe_load, gzip.decompress, pickle.loads (and pathlib.Path). A failed
+// import is raised and tried again on the next use. Borrowed references.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace vintrel::py {
+
+PyObject* yaml_safe_load();
+PyObject* gzip_decompress();
+PyObject* pickle_loads();
+PyObject* pathlib_path_type();
+
+}  // namespace vintrel::py

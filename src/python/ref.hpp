@@ -1,0 +1,55 @@
+// Small RAII layer over the CPython C API: owned references and a guard that
+// releases the interpreter lock for a scope.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vintrel::py {
+
+// Owns one strong reference (or none).
+class OwnedRef {
+public:
+    OwnedRef() = default;
+    explicit OwnedRef(PyObject* owned) : obj_(owned) {}
+    static OwnedRef borrow(PyObject* borrowed) {
+        Py_XINCREF(borrowed);
+        return OwnedRef(borrowed);
+    }
+    ~OwnedRef() { Py_XDECREF(obj_); }
+    OwnedRef(OwnedRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(obj_);
+            obj_ = std::exchange(other.obj_, nullptr);
+        }
+        return *this;
+    }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+
+    PyObject* get() const { return obj_; }
+    explicit operator bool() const { return obj_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime. Code inside must not touch
+// any Python object.
+class GilRelease {
+public:
+    GilRelease() : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace vintrel::py
