@@ -306,7 +306,7 @@ PyType_Slot acq_slots[] = {
 };
 
 PyType_Spec acq_spec = {
-    "Acquisition",
+    "vintrel.Acquisition",
     sizeof(PyAcquisition),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
@@ -317,7 +317,7 @@ PyType_Spec acq_spec = {
 
 PyTypeObject* acquisition_type() {
     static PyObject* type = nullptr;  // created once, kept for the process
-    if (type == nullptr) type = PyType_FromSpec(&acq_spec);
+    if (type == nullptr) type = new_type(&acq_spec);
     return reinterpret_cast<PyTypeObject*>(type);
 }
 

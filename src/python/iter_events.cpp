@@ -93,11 +93,11 @@ PyType_Slot it_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec it_spec = {"IterEvents", sizeof(PyIterEvents), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, it_slots};
+PyType_Spec it_spec = {"vintrel.IterEvents", sizeof(PyIterEvents), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, it_slots};
 
 PyTypeObject* iter_events_type() {
     static PyObject* type = nullptr;  // created on first use, kept for the process
-    if (type == nullptr) type = PyType_FromSpec(&it_spec);
+    if (type == nullptr) type = new_type(&it_spec);
     return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <utility>
 
 namespace vintrel::py {
@@ -51,5 +52,19 @@ public:
 private:
     PyThreadState* state_;
 };
+
+}  // namespace vintrel::py
+
+namespace vintrel::py {
+
+// A heap type from `spec`, whose name is "vintrel.<Name>": __module__ becomes
+// "vintrel" and the type's own name is the bare <Name>, without the prefix.
+inline PyObject* new_type(PyType_Spec* spec) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr) return nullptr;
+    const char* dot = std::strrchr(spec->name, '.');
+    reinterpret_cast<PyTypeObject*>(type)->tp_name = dot ? dot + 1 : spec->name;
+    return type;
+}
 
 }  // namespace vintrel::py
