@@ -23,4 +23,8 @@ inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint1
 // beyond this (InvalidParameters) instead of filling memory for absurd metadata.
 constexpr std::uint64_t kMaxTimeAxis = std::uint64_t{1} << 24;
 
+// Most channels a record may have: every record holds `channels` entries per
+// field, so a larger count is refused (InvalidParameters) before allocating.
+constexpr std::uint64_t kMaxChannels = 65536;
+
 }  // namespace vintrel::parsing
