@@ -1,0 +1,91 @@
+#include "ecc/block_check.hpp"
+
+#include <new>
+
+#include "ecc/ostra96.hpp"
+#include "ecc/worker_pool.hpp"
+
+namespace vintrel::ecc {
+namespace {
+
+constexpr std::array<ChannelRange, kChannelsMax> build_channel_offsets() {
+    std::array<ChannelRange, kChannelsMax> ranges{};
+    for (std::size_t chip = 0; chip < kChipsMax; ++chip)
+        for (std::size_t k = 0; k < kChannelsPerChip; ++k) {
+            const std::size_t start = chip * kChipBytes + kRegionOffset + k * kChannelStride;
+            ranges[chip * kChannelsPerChip + k] = {start, start + kRegionBytes};
+        }
+    return ranges;
+}
+
+// Checks the words of one channel region, appending failures in offset order.
+// Returns false if the record list could not grow.
+bool check_region(std::span<const std::uint8_t> block, ChannelRange range,
+                  std::vector<CheckRecord>& out) noexcept {
+    const std::uint8_t* p = block.data() + range.start;
+    try {
+        for (std::size_t j = 0; j + 2 <= range.end - range.start; j += 2) {
+            const auto word = static_cast<std::uint16_t>(p[j] | p[j + 1] << 8);
+            // Most words are sound: keep the common path to the two parities.
+            if (syndrome_value(word) == 0 && global_parity(word) == 0) [[likely]]
+                continue;
+            const WordCheck c = *check_word(word);
+            out.push_back({j, range.start + j, c.word, c.corrected, c.bit, c.correctable});
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::array<ChannelRange, kChannelsMax>& channel_offsets() {
+    // A function-local static: initialised exactly once, race-free.
+    static const std::array<ChannelRange, kChannelsMax> CHANNEL_OFFSETS = build_channel_offsets();
+    return CHANNEL_OFFSETS;
+}
+
+std::string_view message(BlockError error) noexcept {
+    switch (error) {
+        case BlockError::TooShort: return "data block is shorter than its 2-byte footer";
+        case BlockError::TooManyChips: return "data block holds more than six chips";
+        case BlockError::Truncated: return "data block ends inside the channel regions of its last chip";
+        case BlockError::OutOfMemory: break;
+    }
+    return "out of memory while checking the data block";
+}
+
+std::expected<std::vector<CheckRecord>, BlockError> ecc_check_block(std::span<const std::uint8_t> block) {
+    if (block.size() < kBlockFooterBytes) return std::unexpected(BlockError::TooShort);
+    if (block.size() - kBlockFooterBytes > kChipsMax * kChipBytes) return std::unexpected(BlockError::TooManyChips);
+    const std::size_t channels = chip_count(block.size()) * kChannelsPerChip;
+    const auto& offsets = channel_offsets();
+    // Regions grow with the channel index, so the last one bounds them all.
+    if (channels > 0 && offsets[channels - 1].end > block.size()) return std::unexpected(BlockError::Truncated);
+
+    std::array<std::vector<CheckRecord>, kChannelsMax> per_channel;
+    std::array<bool, kChannelsMax> grown{};
+    auto task = [&](std::size_t i) { grown[i] = check_region(block, offsets[i], per_channel[i]); };
+    parallel_for(channels, task);
+
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < channels; ++i) {
+        if (!grown[i]) return std::unexpected(BlockError::OutOfMemory);
+        total += per_channel[i].size();
+    }
+    std::vector<CheckRecord> records;
+    records.reserve(total);
+    for (std::size_t i = 0; i < channels; ++i) records.insert(records.end(), per_channel[i].begin(), per_channel[i].end());
+    return records;
+}
+
+void apply_corrections(std::span<std::uint8_t> block, std::span<const CheckRecord> records) {
+    for (const CheckRecord& r : records) {
+        if (r.correctable != 1 || r.position + 2 > block.size()) continue;
+        block[r.position] = static_cast<std::uint8_t>(r.corrected & 0xFF);
+        block[r.position + 1] = static_cast<std::uint8_t>(r.corrected >> 8);
+    }
+}
+
+}  // namespace vintrel::ecc

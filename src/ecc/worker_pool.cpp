@@ -1,0 +1,175 @@
+#include "ecc/worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace vintrel::ecc {
+namespace {
+
+// More threads than this buy nothing for 96 channel tasks and only risk
+// exhausting the process's thread limit.
+constexpr std::size_t kMaxThreads = 256;
+
+// One call's tasks. Lives on the caller's stack: the caller returns only after
+// the last task has signalled `finished` under `mutex`, after which no worker
+// touches the batch again.
+struct Batch {
+    Batch(void (*task_)(void*, std::size_t), void* context_, std::size_t count_)
+        : task(task_), context(context_), count(count_), remaining(count_) {}
+
+    void (*task)(void*, std::size_t);
+    void* context;
+    std::size_t count;
+    std::size_t next = 0;  // next unclaimed index; guarded by the pool's mutex
+    std::atomic<std::size_t> remaining;
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+};
+
+}  // namespace
+
+class WorkerPool {
+public:
+    // Starts up to `threads` detached workers; fewer if the system refuses.
+    explicit WorkerPool(std::size_t threads) {
+        // Workers block every signal so that signals keep reaching the
+        // interpreter's main thread.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        for (std::size_t i = 0; i < threads; ++i) {
+            try {
+                std::thread([this] { work(); }).detach();
+                ++threads_;
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    std::size_t size() const { return threads_; }
+
+    void run(Batch& batch) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(&batch);
+        }
+        wake_.notify_all();
+        std::unique_lock lock(batch.mutex);
+        batch.done.wait(lock, [&] { return batch.finished; });
+    }
+
+private:
+    [[noreturn]] void work() {
+        for (;;) {
+            Batch* batch;
+            std::size_t index;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return !queue_.empty(); });
+                batch = queue_.front();
+                index = batch->next++;
+                if (batch->next == batch->count) queue_.pop_front();
+            }
+            batch->task(batch->context, index);
+            if (batch->remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                // Notify while holding the lock: the caller cannot return, and
+                // free the batch, before this worker lets go of it.
+                std::lock_guard lock(batch->mutex);
+                batch->finished = true;
+                batch->done.notify_all();
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Batch*> queue_;
+    std::size_t threads_ = 0;
+};
+
+namespace {
+
+// The process's pool, created on first use and never destroyed. A forked
+// child inherits the pointer but none of the threads, so the child handler
+// forgets it (leaking the parent's copy) and the child makes a new one.
+std::atomic<WorkerPool*> POOL{nullptr};
+std::mutex pool_creation;
+bool fork_handlers_installed = false;  // guarded by pool_creation
+
+// pool_creation is held across fork() so that the child never inherits it
+// locked by a thread that does not exist there.
+void before_fork() { pool_creation.lock(); }
+void after_fork_parent() { pool_creation.unlock(); }
+void after_fork_child() {
+    POOL.store(nullptr, std::memory_order_relaxed);
+    pool_creation.unlock();
+}
+
+std::size_t affinity_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+WorkerPool& pool() {
+    if (WorkerPool* existing = POOL.load(std::memory_order_acquire)) return *existing;
+    std::lock_guard lock(pool_creation);
+    if (WorkerPool* existing = POOL.load(std::memory_order_acquire)) return *existing;
+    if (!fork_handlers_installed) {
+        pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        fork_handlers_installed = true;
+    }
+    // Deliberately leaked: a destructor would have to join threads at exit.
+    WorkerPool* created = std::make_unique<WorkerPool>(configured_pool_size()).release();
+    POOL.store(created, std::memory_order_release);
+    return *created;
+}
+
+}  // namespace
+
+std::size_t configured_pool_size() {
+    if (const char* text = std::getenv("RAYON_NUM_THREADS")) {
+        const std::string_view s(text);
+        std::size_t n = 0;
+        auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+        if (ec == std::errc{} && end == s.data() + s.size() && n > 0) return std::min(n, kMaxThreads);
+        if (ec == std::errc::result_out_of_range) return kMaxThreads;
+    }
+    return std::min(affinity_cpus(), kMaxThreads);
+}
+
+std::size_t pool_size() { return pool().size(); }
+
+void run_on_pool(std::size_t count, void (*task)(void*, std::size_t), void* context) {
+    if (count == 0) return;
+    WorkerPool& workers = pool();
+    if (workers.size() == 0) {
+        for (std::size_t i = 0; i < count; ++i) task(context, i);
+        return;
+    }
+    Batch batch(task, context, count);
+    workers.run(batch);
+}
+
+}  // namespace vintrel::ecc

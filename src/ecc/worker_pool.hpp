@@ -1,0 +1,33 @@
+// The process-wide worker pool of the block check. Created on first use with
+// one thread per CPU the process may run on, or RAYON_NUM_THREADS threads
+// when that variable holds a positive number. Its threads are detached and
+// the pool is never destroyed, so it never holds up process exit; a child
+// created by fork() forgets its parent's pool and builds its own on first use.
+#pragma once
+
+#include <cstddef>
+
+namespace vintrel::ecc {
+
+class WorkerPool;
+
+// Runs task(context, i) for every i in [0, count) on the pool and returns when
+// all have finished; the caller sleeps meanwhile. Tasks must not throw. With
+// no worker thread available (none could be started), runs them inline.
+void run_on_pool(std::size_t count, void (*task)(void* context, std::size_t index), void* context);
+
+// Number of worker threads of the current process's pool (creating it).
+std::size_t pool_size();
+
+// Number of threads a new pool gets: RAYON_NUM_THREADS when it is a positive
+// decimal number, otherwise the CPUs of the affinity mask; capped.
+std::size_t configured_pool_size();
+
+// Typed convenience over run_on_pool.
+template <class F>
+void parallel_for(std::size_t count, F& task) {
+    run_on_pool(
+        count, [](void* context, std::size_t index) { (*static_cast<F*>(context))(index); }, &task);
+}
+
+}  // namespace vintrel::ecc
