@@ -1,0 +1,71 @@
+"""Encoder of fennikoc events (fennikoc_fennik, fennikoc_tessla): big-endian
+chip records, each followed by the chip stop word.
+
+A chip record holds `n_chip_headers` words (the top 4 bits of the first are
+the chip number), then windows of `n_window_headers` + S words: a window
+header (channel within the chip in bits 8-9, label in bits 0-7 with the
+default masks), further header words, and S 12-bit samples."""
+
+from __future__ import annotations
+
+import struct
+from typing import Iterable, Sequence
+
+STOP_WORD = 0xFFFF
+N_CHIP_HEADERS = 3
+N_WINDOW_HEADERS = 1
+CHAN_SHIFT = 8
+
+
+def window_header(chan_in_chip: int, label: int, chan_shift: int = CHAN_SHIFT) -> int:
+    return ((chan_in_chip << chan_shift) | label) & 0xFFFF
+
+
+def encode_window(chan_in_chip: int, label: int, samples: Sequence[int], *, n_window_headers: int = N_WINDOW_HEADERS,
+                  chan_shift: int = CHAN_SHIFT) -> list[int]:
+    """The words of one window (header, zero padding headers, samples)."""
+    words = [window_header(chan_in_chip, label, chan_shift)] if n_window_headers else []
+    return words + [0] * max(0, n_window_headers - 1) + list(samples)
+
+
+def encode_chip(chip: int, windows: Iterable[tuple[int, int, Sequence[int]]], *, n_chip_headers: int = N_CHIP_HEADERS,
+                n_window_headers: int = N_WINDOW_HEADERS, chan_shift: int = CHAN_SHIFT,
+                stop_word: int = STOP_WORD) -> list[int]:
+    """The words of one chip record and its stop word. `windows` holds
+    (channel within chip, label, samples) triples."""
+    words = ([chip << 12] + [0x0100 + i for i in range(1, n_chip_headers)]) if n_chip_headers else []
+    for chan_in_chip, label, samples in windows:
+        words += encode_window(chan_in_chip, label, samples, n_window_headers=n_window_headers,
+                               chan_shift=chan_shift)
+    return words + [stop_word]
+
+
+def encode_words(words: Sequence[int]) -> bytes:
+    return struct.pack(f">{len(words)}H", *(w & 0xFFFF for w in words))
+
+
+def encode_event(chips: Iterable[Sequence[int]]) -> bytes:
+    """Joins chip records made by encode_chip (each ends in its stop word)."""
+    return encode_words([w for chip in chips for w in chip])
+
+
+def sample_params(**overrides) -> dict:
+    """2 chips of 4 channels, 8 windows of 32 samples per channel: 2048 samples."""
+    params = {"model": "fennikoc_fennik", "channels": 8, "windows": 8, "samples": 32}
+    params.update(overrides)
+    return params
+
+
+def sample_event(params, rng) -> bytes:
+    """Every channel reads the same run of window labels, starting at a random
+    label of the ring of `windows` (wrapping round it)."""
+    channels, windows, samples = params["channels"], params["windows"], params["samples"]
+    num_chips = params.get("num_chips", 2)
+    per_chip = channels // num_chips
+    first = rng.randrange(windows)
+    chips = []
+    for chip in range(num_chips):
+        chip_windows = [(ch, (first + w) % windows, [rng.randrange(0x1000) for _ in range(samples)])
+                        for w in range(windows) for ch in range(per_chip)]
+        chips.append(encode_chip(chip, chip_windows))
+    return encode_event(chips)

@@ -1,0 +1,48 @@
+"""Encoder of zemil16 events: a chip header byte, then little-endian words in
+one block per channel, then a two-byte chip footer.
+
+A block holds a header (channel in the high byte, first window label in the
+low byte), W * S samples stored inverted (NOT value), and a footer word; its
+window labels are the ring rotated to start at the first label."""
+
+from __future__ import annotations
+
+import struct
+from typing import Iterable, Sequence
+
+N_WINDOW_HEADERS = 1
+N_WINDOW_FOOTERS = 1
+
+
+def encode_block(channel: int, first_label: int, samples: Sequence[int], *, n_window_headers: int = N_WINDOW_HEADERS,
+                 n_window_footers: int = N_WINDOW_FOOTERS, header: int | None = None) -> bytes:
+    """One channel block: `samples` are the W * S values in ring order starting
+    at `first_label`; `header` overrides the block header word."""
+    h = ((channel << 8) | first_label) if header is None else header
+    words = [h] + [0] * max(0, n_window_headers - 1) if n_window_headers else []
+    words += [~s & 0xFFFF for s in samples]
+    words += [0xA5A5] * n_window_footers
+    return struct.pack(f"<{len(words)}H", *(w & 0xFFFF for w in words))
+
+
+def encode_event(blocks: Iterable[bytes], *, chip_header: bytes = b"\x01", chip_footer: bytes = b"\x00\x00") -> bytes:
+    return chip_header + b"".join(blocks) + chip_footer
+
+
+def rotated_labels(first_label: int, windows: int) -> list[int]:
+    return [(first_label + k) % windows for k in range(windows)]
+
+
+def sample_params(**overrides) -> dict:
+    """16 channels, 8 windows of 16 samples: 2048 samples per event."""
+    params = {"model": "zemil16", "channels": 16, "windows": 8, "samples": 16}
+    params.update(overrides)
+    return params
+
+
+def sample_event(params, rng) -> bytes:
+    channels, windows, samples = params["channels"], params["windows"], params["samples"]
+    first = rng.randrange(windows)
+    blocks = [encode_block(ch, first, [rng.randrange(0x400) for _ in range(windows * samples)])
+              for ch in range(channels)]
+    return encode_event(blocks)
