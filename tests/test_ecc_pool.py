@@ -1,0 +1,151 @@
+"""The worker pool behind ecc_check: results independent of its size, its
+size taken from RAYON_NUM_THREADS or the CPU affinity, threads that never
+hold up the interpreter's exit, concurrent callers and forked children."""
+
+import hashlib
+import multiprocessing
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+from pathlib import Path
+
+import pytest
+
+import vintrel
+from encoders import ostra96 as enc
+
+TOOLS = Path(__file__).resolve().parent.parent / "tools"
+
+# Prints a digest of ecc_check over a corrupted full block, and the number of
+# threads of the process afterwards (the interpreter's own plus the pool's).
+SCRIPT = textwrap.dedent("""
+    import hashlib, os, random, sys
+    sys.path.insert(0, {tools!r})
+    if {cpus!r} is not None:
+        os.sched_setaffinity(0, {cpus!r})
+    import vintrel
+    from encoders import ostra96 as enc
+    rng = random.Random(7)
+    flips = {{(rng.randrange(96), rng.randrange(4096)): rng.sample(range(14), rng.randrange(1, 3))
+              for _ in range(400)}}
+    block = enc.encode_event(enc.block_params(), flips=flips)
+    records = vintrel.ecc_check(block)
+    assert vintrel.ecc_check(block) == records
+    print(hashlib.sha256(repr(records).encode()).hexdigest(), len(records), len(os.listdir("/proc/self/task")))
+""")
+
+
+def run_script(env_value, cpus=None):
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    if env_value is not None:
+        env["RAYON_NUM_THREADS"] = env_value
+    out = subprocess.run([sys.executable, "-c", SCRIPT.format(tools=str(TOOLS), cpus=cpus)], env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    digest, count, threads = out.stdout.split()
+    return digest, int(count), int(threads)
+
+
+@pytest.fixture(scope="module")
+def single_worker():
+    return run_script("1")
+
+
+@pytest.mark.parametrize("env_value, workers", [
+    ("1", 1), ("2", 2), ("3", 3), (None, None), ("0", None), ("-2", None), ("two", None), ("", None), ("2x", None),
+])
+def test_result_is_identical_for_every_pool_size(single_worker, env_value, workers):
+    digest, count, threads = run_script(env_value)
+    assert (digest, count) == single_worker[:2] and count > 0
+    expected = workers if workers is not None else min(len(os.sched_getaffinity(0)), 256)
+    assert threads == 1 + expected
+
+
+def test_default_size_follows_the_affinity_mask():
+    cpu = min(os.sched_getaffinity(0))
+    assert run_script(None, cpus={cpu})[2] == 2
+
+
+def _child_check(block, queue):
+    queue.put(hashlib.sha256(repr(vintrel.ecc_check(block)).encode()).hexdigest())
+
+
+def _block(seed):
+    rng = random.Random(seed)
+    flips = {(rng.randrange(96), rng.randrange(4096)): [rng.randrange(16)] for _ in range(50)}
+    return enc.encode_event(enc.block_params(), flips=flips)
+
+
+def _run_children(ctx, block, n):
+    queue = ctx.Queue()
+    children = [ctx.Process(target=_child_check, args=(block, queue)) for _ in range(n)]
+    for child in children:
+        child.start()
+    results = []
+    for child in children:
+        child.join(timeout=60)
+        if child.is_alive():
+            child.kill()
+            pytest.fail("a forked child hung in ecc_check")
+        assert child.exitcode == 0
+    while len(results) < n:
+        results.append(queue.get(timeout=10))
+    return results
+
+
+def test_forked_child_after_the_parent_used_the_pool():
+    block = _block(1)
+    expected = hashlib.sha256(repr(vintrel.ecc_check(block)).encode()).hexdigest()
+    ctx = multiprocessing.get_context("fork")
+    assert _run_children(ctx, block, 3) == [expected] * 3
+
+
+def test_fork_while_another_thread_is_checking():
+    block = _block(2)
+    expected = hashlib.sha256(repr(vintrel.ecc_check(block)).encode()).hexdigest()
+    stop = threading.Event()
+    failures = []
+
+    def busy():
+        while not stop.is_set():
+            if hashlib.sha256(repr(vintrel.ecc_check(block)).encode()).hexdigest() != expected:
+                failures.append("parent")
+
+    worker = threading.Thread(target=busy)
+    worker.start()
+    try:
+        ctx = multiprocessing.get_context("fork")
+        for _ in range(5):
+            assert _run_children(ctx, block, 2) == [expected] * 2
+    finally:
+        stop.set()
+        worker.join()
+    assert not failures
+
+
+def test_concurrent_callers_get_their_own_results():
+    blocks = [_block(seed) for seed in range(4)]
+    expected = [vintrel.ecc_check(b) for b in blocks]
+    results = {}
+
+    def check(i):
+        results[i] = [vintrel.ecc_check(blocks[i]) for _ in range(5)]
+
+    threads = [threading.Thread(target=check, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert all(results[i] == [expected[i]] * 5 for i in range(4))
+
+
+def test_pool_threads_do_not_hold_up_exit():
+    code = (f"import sys; sys.path.insert(0, {str(TOOLS)!r}); import vintrel; from encoders import ostra96 as enc; "
+            "vintrel.ecc_check(enc.encode_event(enc.block_params())); print('done')")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "RAYON_NUM_THREADS": "4"})
+    assert out.returncode == 0 and out.stdout == "done\n", out.stderr
