@@ -1,0 +1,43 @@
+// Layouts inferred from a packet's length. Boards that carry no channel or
+// window count (merrowv3, tesslav3s) accept a length when it equals
+//     fixed + w * (c * per_channel + per_window)   words
+// for some window count w and channel count c within the board's limits.
+// Instead of tabulating every length the metadata allows (which for absurd
+// channel or window counts would be enormous), the layouts of one length are
+// found directly from the divisors of its variable part.
+#pragma once
+
+#include <cstdint>
+
+namespace vintrel::parsing {
+
+struct Layout {
+    std::uint64_t channels = 0;
+    std::uint64_t windows = 0;
+};
+
+// Calls visit(c, w) for every pair with w * (c * per_channel + per_window) == total,
+// 1 <= c <= max_channels and 1 <= w <= max_windows. Pairs come in no particular
+// order; no two share a channel count (distinct w give distinct c). Needs
+// per_channel >= 1. Cost: O(sqrt(total)) divisions.
+template <class Visit>
+void for_each_layout(std::uint64_t total, std::uint64_t per_channel, std::uint64_t per_window,
+                     std::uint64_t max_channels, std::uint64_t max_windows, Visit&& visit) {
+    if (per_channel == 0 || total == 0 || max_channels == 0 || max_windows == 0) return;
+    auto try_windows = [&](std::uint64_t w) {
+        if (w > max_windows) return;
+        const std::uint64_t window = total / w;
+        if (window < per_window) return;
+        const std::uint64_t blocks = window - per_window;
+        if (blocks % per_channel != 0) return;
+        const std::uint64_t c = blocks / per_channel;
+        if (c >= 1 && c <= max_channels) visit(c, w);
+    };
+    for (std::uint64_t d = 1; d <= total / d; ++d) {
+        if (total % d != 0) continue;
+        try_windows(d);
+        if (d != total / d) try_windows(total / d);
+    }
+}
+
+}  // namespace vintrel::parsing
