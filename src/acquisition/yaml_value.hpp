@@ -32,6 +32,8 @@ struct YamlValue {
     std::vector<YamlValue> items;                             // Sequence
     std::vector<std::pair<YamlValue, YamlValue>> entries;     // Mapping, in order
 
+    YamlValue();
+
     static YamlValue mapping() {
         YamlValue v;
         v.kind = Kind::Mapping;
@@ -46,6 +48,10 @@ struct YamlValue {
     // The low 16 bits of any non-negative integer.
     std::optional<std::uint16_t> as_u16() const;
 };
+
+// Defaulted out of the class: clang would otherwise instantiate
+// std::pair<YamlValue, YamlValue> while YamlValue is still incomplete.
+inline YamlValue::YamlValue() = default;
 
 // Resolves a plain (unquoted, untagged) scalar: null, bool, int, float or string.
 YamlValue resolve_plain_scalar(std::string_view text);

@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz harnesses: make_seeds.py OUT_DIR.
+
+Parser seeds are valid events from the sample-data encoders (tools/encoders),
+prefixed with their parameters in the harness's input layout (see
+fuzz_input.hpp and parser_harness.hpp); the other harnesses get metadata
+files, pedestal pickles of every protocol, CSV records and ECC blocks.
+"""
+
+from __future__ import annotations
+
+import gzip
+import importlib
+import pickle
+import random
+import struct
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+
+import yaml  # noqa: E402
+
+# Harness -> (model string, free keys in the harness's order). Keep in step
+# with the parser_*.cpp files.
+PARSERS = {
+    "parser_merrowv3": ("merrowv3", ["n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask",
+                                     "n_event_headers", "n_window_headers", "n_footer_words", "n_last_bits"]),
+    "parser_tesslav3": ("tesslav3", ["databitmask", "chanmask", "chan_shift", "windmask", "n_event_headers",
+                                     "n_window_headers", "n_footers", "n_last_bits"]),
+    "parser_fennikv2": ("fennikv2", ["databitmask", "chanmask", "chan_shift", "windmask", "n_event_headers",
+                                     "n_window_headers", "n_footers", "n_last_bits"]),
+    "parser_tesslav3s": ("tesslav3s", ["n_channel_headers", "chanmask", "chan_shift", "windmask", "datamask",
+                                       "n_event_headers", "n_footer_words", "n_window_headers", "n_window_footers",
+                                       "n_last_bits"]),
+    "parser_pikorv1": ("pikorv1_evalr2", ["chanmask", "abs_wind_mask", "timing_mask", "timing_shift", "packet_size",
+                                          "headers", "stop_word"]),
+    "parser_fennikoc": ("fennikoc_fennik", ["num_chips", "databitmask", "chanmask", "chan_shift", "windmask",
+                                            "chip_stop_word", "n_chip_headers", "n_window_headers"]),
+    "parser_zemil16": ("zemil16", ["data_mask", "chanmask", "chan_shift", "windmask", "n_chip_headers",
+                                   "n_chip_footers", "n_window_headers", "n_window_footers"]),
+    "parser_ostra96": ("ostra96", ["num_chips", "n_chip_headers", "n_chip_footers", "n_window_headers",
+                                   "n_window_footers", "data_mask", "chanmask", "chan_shift", "windmask",
+                                   "n_event_footers"]),
+    "parser_grenvikv1": ("grenvik", ["n_window_headers", "n_event_headers", "n_footer_words"]),
+}
+TEXT_KEYS = {"stop_word"}
+MAX_SEED = 1 << 20
+
+
+def number(n: int) -> bytes:
+    """A number in the harness encoding (fuzz_input.hpp)."""
+    n &= (1 << 64) - 1
+    if n < 0xF0:
+        return bytes([n])
+    if n < 1 << 16:
+        return b"\xf0" + struct.pack("<H", n)
+    if n < 1 << 32:
+        return b"\xf1" + struct.pack("<I", n)
+    return b"\xf2" + struct.pack("<Q", n)
+
+
+def text(s: str) -> bytes:
+    raw = s.encode()[:255]
+    return bytes([len(raw)]) + raw
+
+
+def parser_prefix(params: dict, keys: list[str]) -> bytes:
+    out = number(params["channels"]) + number(params["windows"]) + number(params["samples"])
+    mask = 0
+    values = b""
+    for bit, key in enumerate(keys):
+        value = params.get(key)
+        if key in TEXT_KEYS and isinstance(value, str):
+            mask |= 1 << bit
+            values += text(value)
+        elif isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+            mask |= 1 << bit
+            values += number(value)
+    return out + struct.pack("<H", mask) + values
+
+
+def encoder(model: str):
+    try:
+        from encoders import encoder_for
+        module = encoder_for(model)
+    except (ImportError, KeyError):
+        return None
+    if not hasattr(module, "sample_params") or not hasattr(module, "sample_event"):
+        return None
+    return module
+
+
+def parser_seeds(model: str, keys: list[str], rng: random.Random) -> list[bytes]:
+    module = encoder(model)
+    seeds = []
+    if module is not None:
+        for overrides in ({}, {"channels": 1}, {"channels": 2, "windows": 4, "samples": 4},
+                          {"channels": 4, "windows": 8, "samples": 8}):
+            try:
+                params = dict(module.sample_params(**overrides))
+                params["model"] = model
+                event = module.sample_event(params, rng)
+            except Exception:  # an override the board cannot take
+                continue
+            seed = parser_prefix(params, keys) + bytes(event)
+            if len(seed) <= MAX_SEED:
+                seeds.append(seed)
+    # Without an encoder, or besides it: small parameters and a few raw events.
+    plain = {"channels": 4, "windows": 8, "samples": 4}
+    for length in (0, 1, 8, 28, 66, 530):
+        seeds.append(parser_prefix(plain, keys) + bytes(rng.randrange(256) for _ in range(length)))
+    return seeds
+
+
+def metadata_seeds() -> list[bytes]:
+    seeds = []
+    for harness, (model, keys) in PARSERS.items():
+        module = encoder(model)
+        params = dict(module.sample_params()) if module else {"model": model, "channels": 4, "windows": 8,
+                                                                 "samples": 64}
+        params["model"] = model
+        doc = {"params": params, "registers": {"r0": 1, "r1": [1, 2]}}
+        seeds.append(yaml.safe_dump(doc, sort_keys=False).encode())
+    seeds += [
+        b"params: {model: merrowv3, channels: 0x10, windows: 0o10, samples: 1_024, chanmask: !!int '3072'}\n"
+        b"registers: {}\n",
+        b"params: {model: m, channels: 18446744073709551615, windows: 1:30, samples: 0b101}\nregisters: {a: &x [1]}\n"
+        b"other: *x\n",
+        b"params: &p {model: x, channels: -1}\nregisters: *p\n",
+        b"- not a mapping\n",
+        b"",
+    ]
+    return seeds
+
+
+def pedestal_seeds() -> list[bytes]:
+    table = [[[float(c + w + s) for s in range(4)] for w in range(2)] for c in range(3)]
+    mixed = [[[1, 2.5, 3, -4] for _ in range(2)] for _ in range(2)]
+    shapes = [{"data": table, "note": "x"}, [mixed, "tail"], (table,), None, {"data": [[[10 ** 30]]]}, [], 7]
+    seeds = []
+    for protocol in range(6):
+        for shape in shapes:
+            raw = pickle.dumps(shape, protocol=protocol)
+            seeds.append(b"\x01" + raw)                  # the harness gzips it
+            seeds.append(b"\x00" + gzip.compress(raw))  # a whole file
+    return seeds
+
+
+def csv_seeds(rng: random.Random) -> list[bytes]:
+    seeds = []
+    for timing in (0, 1):
+        for samples in (0, 1, 2, 4):
+            body = bytes(rng.randrange(256) for _ in range(600))
+            seeds.append(bytes([timing]) + number(samples) + body)
+    return seeds
+
+
+def ecc_seeds(rng: random.Random) -> list[bytes]:
+    chip = 131140
+    fills = [b"\x00\x00", bytes(rng.randrange(256) for _ in range(64)), b"\x01\x00\x00\x40\x03\x00"]
+    return [number(length) + fill for length in (0, 1, 2, 3, chip + 2, chip + 1, 2 * chip + 2, 6 * chip + 2,
+                                                 6 * chip + 3, 7 * chip + 2) for fill in fills]
+
+
+def main() -> int:
+    out = Path(sys.argv[1] if len(sys.argv) > 1 else "seeds")
+    rng = random.Random(7)
+    corpora = {name: parser_seeds(model, keys, rng) for name, (model, keys) in PARSERS.items()}
+    corpora["metadata"] = metadata_seeds()
+    corpora["pedestals"] = pedestal_seeds()
+    corpora["csv_writer"] = csv_seeds(rng)
+    corpora["ecc_block"] = ecc_seeds(rng)
+    for name, seeds in corpora.items():
+        directory = out / name
+        directory.mkdir(parents=True, exist_ok=True)
+        for i, seed in enumerate(seeds):
+            (directory / f"seed-{i:03d}").write_bytes(seed)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,73 @@
+// Common body of the parser harnesses. The input starts with the board's
+// parameters (channels, windows, samples, then a 16-bit mask saying which
+// free keys are present and, for each present key, its value); the rest of
+// the input is the raw event. A parser must return a record or an error for
+// every such input: no crash, no read out of bounds, no endless allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+#include "acquisition/metadata.hpp"
+#include "fuzz_input.hpp"
+#include "parsing/boards.hpp"
+
+namespace vintrel::fuzz {
+
+struct FreeKey {
+    std::string_view name;
+    bool text = false;  // a string-valued key (the rest are integers)
+};
+
+inline YamlValue string_value(std::string_view s) {
+    YamlValue v;
+    v.kind = YamlValue::Kind::String;
+    v.text = std::string(s);
+    return v;
+}
+
+inline YamlValue int_value(std::uint64_t n) {
+    YamlValue v;
+    v.kind = YamlValue::Kind::Int;
+    v.integer.magnitude = n;
+    v.text = std::to_string(n);
+    return v;
+}
+
+inline Params read_params(Input& in, std::string_view model, std::initializer_list<FreeKey> keys) {
+    Params params;
+    params.model = std::string(model);
+    params.channels = in.number();
+    params.windows = in.number();
+    params.samples = in.number();
+    const auto present = static_cast<std::uint16_t>(in.little_endian(2));
+    unsigned bit = 0;
+    for (const FreeKey& key : keys) {
+        if (present & (1u << bit++)) {
+            YamlValue value = key.text ? string_value(in.text()) : int_value(in.number());
+            params.extra.entries.emplace_back(string_value(key.name), std::move(value));
+        }
+    }
+    return params;
+}
+
+template <class Parser>
+int run_parser(const std::uint8_t* data, std::size_t size, std::string_view model,
+               std::initializer_list<FreeKey> keys) {
+    Input in(data, size);
+    const Params params = read_params(in, model, keys);
+    auto result = Parser::parse(in.rest(), params);
+    if (result) {
+        // Every record must be walkable: touch what the export would read.
+        std::size_t total = 0;
+        for (const auto& channel : result->data) total += channel.size();
+        for (const auto& channel : result->time) total += channel.size();
+        for (const auto& channel : result->window_labels) total += channel.size();
+        static_cast<void>(total);
+    }
+    return 0;
+}
+
+}  // namespace vintrel::fuzz
