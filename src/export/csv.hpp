@@ -1,0 +1,106 @@
+// The CSV layout of an export file: the channel set, the header, the rows of
+// one event on the merged window order, and the buffered file they go to.
+//
+// Dialect: comma separated, "\n" line ends, plain ASCII, every record with
+// the same number of fields. No field of this layout (numbers and fixed
+// column names) ever contains a comma, quote or line break, so none is quoted.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "acquisition/metadata.hpp"
+#include "error/errors.hpp"
+#include "parsing/records.hpp"
+
+namespace vintrel::csv {
+
+// A file opened for writing, filled through an in-memory buffer so that the
+// many short fields reach the system in large writes.
+class FileWriter {
+public:
+    // Creates or truncates the file (mode 0666 less the umask); the error is errno.
+    static std::expected<FileWriter, int> create(const std::string& path);
+    ~FileWriter();
+    FileWriter(FileWriter&& other) noexcept;
+    FileWriter& operator=(FileWriter&&) = delete;
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    std::expected<void, ExportError> write(std::string_view bytes);
+    // Writes out the buffer and closes the file, reporting either failure.
+    std::expected<void, ExportError> finish();
+
+private:
+    explicit FileWriter(int fd);
+    std::expected<void, ExportError> write_through(std::string_view bytes);
+    std::expected<void, ExportError> flush();
+
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+// Most rows one event may produce (samples x merged windows); beyond it the
+// file fails instead of filling the disk for absurd metadata.
+constexpr std::uint64_t kMaxRowsPerEvent = std::uint64_t{1} << 24;
+
+// Merges the channels' window label sequences (each in readout order, each
+// possibly wrapping around the ring of windows) into one common order.
+std::vector<std::uint16_t> merge_window_labels(const parsing::Labels& window_labels);
+
+// The channels that have samples in at least one event, ascending.
+template <class Event>
+std::vector<std::uint64_t> channels(std::span<const Event> events) {
+    std::vector<bool> used;
+    for (const Event& e : events)
+        for (std::size_t c = 0; c < e.data.size(); ++c)
+            if (!e.data[c].empty()) {
+                if (used.size() <= c) used.resize(c + 1);
+                used[c] = true;
+            }
+    std::vector<std::uint64_t> out;
+    for (std::size_t c = 0; c < used.size(); ++c)
+        if (used[c]) out.push_back(c);
+    return out;
+}
+
+std::expected<void, ExportError> write_header(FileWriter& writer, std::span<const std::uint64_t> channels,
+                                              bool with_timing);
+
+// Per-window timing values of a record, or null for records without them.
+using Timing = std::vector<std::vector<std::uint32_t>>;
+
+std::expected<void, ExportError> write_event_rows(FileWriter& writer, const Params& params,
+                                                  const parsing::ChannelRecord& event, const Timing* timing,
+                                                  std::span<const std::uint64_t> channels, std::uint64_t position);
+
+template <class Event>
+constexpr bool kHasTiming = std::is_same_v<Event, parsing::Pikorv1Event>;
+
+// Writes the rows of one event; `position` is its place in the file.
+template <class Event>
+std::expected<void, ExportError> write_event(FileWriter& writer, const Params& params, const Event& event,
+                                             std::span<const std::uint64_t> channels, std::uint64_t position) {
+    const Timing* timing = nullptr;
+    if constexpr (kHasTiming<Event>) timing = &event.timing;
+    return write_event_rows(writer, params, event, timing, channels, position);
+}
+
+// Writes one whole file: header over the channel set of all events, then
+// each event with positions 0, 1, 2, ...
+template <class Event>
+std::expected<void, ExportError> export_events(std::span<const Event> events, FileWriter& writer,
+                                               const Params& params) {
+    const auto set = channels(events);
+    if (auto ok = write_header(writer, set, kHasTiming<Event>); !ok) return ok;
+    for (std::size_t i = 0; i < events.size(); ++i)
+        if (auto ok = write_event(writer, params, events[i], set, i); !ok) return ok;
+    return {};
+}
+
+}  // namespace vintrel::csv
