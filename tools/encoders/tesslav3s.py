@@ -1,0 +1,86 @@
+"""tesslav3s events in the board's standard framing (the default parser keys).
+
+An event is big-endian 16-bit words: three event header words, then windows,
+then one footer word. A window is one block per channel, each a block header
+word (channel in bits 8-9, window label in bits 0-7) followed by `samples`
+sample words (value in bits 0-12). The event length alone tells the parser
+the channel count, so an event may hold at most `windows` - 1 windows.
+"""
+
+from __future__ import annotations
+
+import struct
+from typing import Sequence
+
+MODEL = "tesslav3s"
+MAX_CHANNEL = 3
+MAX_LABEL = 0xFF
+MAX_SAMPLE = 0x1FFF
+
+
+def sample_params(**overrides) -> dict:
+    """4 channels, 64 samples; `windows` 9 so that an event of 8 windows (the
+    most a length can tell apart from 9) holds 4 x 8 x 64 samples."""
+    params = {"model": MODEL, "channels": 4, "windows": 9, "samples": 64}
+    params.update(overrides)
+    return params
+
+
+def words_to_bytes(words: Sequence[int]) -> bytes:
+    return struct.pack(f">{len(words)}H", *words)
+
+
+def block_header(channel: int, label: int) -> int:
+    return (channel & 0x3) << 8 | (label & 0xFF)
+
+
+def encode_windows(windows, *, header=(0, 0, 0), footer: int = 0) -> bytes:
+    """Encodes windows given as lists of (channel, label, samples) blocks, in
+    event order."""
+    words = list(header)
+    for blocks in windows:
+        for channel, label, samples in blocks:
+            words.append(block_header(channel, label))
+            words.extend(v & 0x1FFF for v in samples)
+    words.append(footer)
+    return words_to_bytes(words)
+
+
+def encode_event(channel_samples, labels, **kwargs) -> bytes:
+    """One event: channel_samples[c][k] are the samples of channel c in
+    window k, labels[k] the label of window k (the same for every channel)."""
+    windows = [[(c, label, per_window[k]) for c, per_window in enumerate(channel_samples)]
+               for k, label in enumerate(labels)]
+    return encode_windows(windows, **kwargs)
+
+
+def expected(channel_samples, labels, params) -> dict:
+    """The dictionary fields the parser gives for encode_event's event (one
+    entry per encoded channel: the record is sized by the inferred count)."""
+    windows, samples = params["windows"], params["samples"]
+    first = labels[0] if labels else 0
+    time = []
+    for label in labels:
+        rel = label - first if label >= first else label + windows - first
+        time.extend((rel * samples + j) & 0xFFFF for j in range(samples))
+    return {
+        "data": [[float(v) for per_window in chan for v in per_window] for chan in channel_samples],
+        "window_labels": [list(labels) for _ in channel_samples],
+        "time": [list(time) for _ in channel_samples],
+    }
+
+
+def random_labels(count: int, ring: int, rng) -> list[int]:
+    """`count` consecutive labels on a ring of `ring` windows, from a random start."""
+    start = rng.randrange(ring)
+    return [(start + k) % ring for k in range(count)]
+
+
+def sample_event(params, rng, window_count: int | None = None) -> bytes:
+    """A random event of all `channels` channels and `windows` - 1 windows."""
+    channels, samples = params["channels"], params["samples"]
+    window_count = params["windows"] - 1 if window_count is None else window_count
+    labels = random_labels(window_count, min(params["windows"], MAX_LABEL + 1), rng)
+    channel_samples = [[[rng.randrange(MAX_SAMPLE + 1) for _ in range(samples)] for _ in labels]
+                       for _ in range(channels)]
+    return encode_event(channel_samples, labels)
