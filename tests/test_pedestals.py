@@ -1,0 +1,208 @@
+"""Pedestal files (gzip-compressed pickles) and pedestal correction, seen
+through export_csv: a file that loads changes the data cells; a file that
+does not load leaves the export uncorrected, without an error."""
+
+import gzip
+import os
+import pickle
+import struct
+
+import numpy as np
+import pytest
+
+import vintrel
+from encoders import merrowv3
+from test_csv_layout import cell
+
+SAMPLES = 2
+# Channel 0 reads window 1, channel 1 reads window 2.
+EVENT = merrowv3.encode_windows([[(0, 1, [10, 20]), (1, 2, [30, 40])]])
+RAW = [10, 20, 30, 40]
+BIG = 2 ** 40 + 1
+# [channel][label][sample]; ints and floats mixed, 3 and 3.0 the same pedestal.
+TABLE = [[[], [1, 2.5]], [[7.0], [], [3, -BIG]]]
+CORRECTED = [cell(np.float32(r) - np.float32(p)) for r, p in zip(RAW, [1, 2.5, 3, -BIG])]
+
+
+def data_cells(make_acq, tmp_path, pedestal_file: bytes | None, event=EVENT, samples=SAMPLES):
+    root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=samples), [event])
+    if pedestal_file is not None:
+        (root / "pedestals_calibration").write_bytes(pedestal_file)
+    out = tmp_path / f"out-{root.name}"
+    out.mkdir()
+    vintrel.export_csv(vintrel.Acquisition(root), [0], out, True)
+    lines = (out / f"{root.name} (chunk 0).csv").read_text().splitlines()[1:]
+    return [f for line in lines for f in line.split(",")[3::3] if f]
+
+
+def gz(obj, protocol=None) -> bytes:
+    return gzip.compress(pickle.dumps(obj, protocol=protocol))
+
+
+def tuples(value):
+    """The same table with every level a tuple."""
+    return tuple(tuples(v) for v in value) if isinstance(value, list) else value
+
+
+def test_uncorrected_baseline(make_acq, tmp_path):
+    assert data_cells(make_acq, tmp_path, None) == [str(v) for v in RAW]
+
+
+@pytest.mark.parametrize("protocol", range(6))
+@pytest.mark.parametrize("wrap", [
+    lambda t: {"data": t},
+    lambda t: {"version": 3, "data": t, "note": "ignored"},
+    lambda t: [t, "second element ignored"],
+    lambda t: (t,),
+    lambda t: {"data": tuples(t)},
+    lambda t: [[tuple(ch) for ch in t]],       # tuples of lists, mixed
+])
+def test_tables_load_in_every_protocol(make_acq, tmp_path, protocol, wrap):
+    assert data_cells(make_acq, tmp_path, gz(wrap(TABLE), protocol)) == CORRECTED
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_shared_and_memoised_lists(make_acq, tmp_path, protocol):
+    # The same window list under every label: pickled once, then referenced.
+    window = [5, 0.25]
+    channel = [window, window, window]
+    table = [channel, channel]
+    got = data_cells(make_acq, tmp_path, gz({"data": table, "again": table}, protocol))
+    assert got == [cell(np.float32(r) - np.float32(p)) for r, p in zip(RAW, [5, 0.25, 5, 0.25])]
+
+
+def test_only_the_first_gzip_member_is_read(make_acq, tmp_path):
+    assert data_cells(make_acq, tmp_path, gz({"data": TABLE}) + gzip.compress(b"junk")) == CORRECTED
+    assert data_cells(make_acq, tmp_path, gz({"data": TABLE}) + b"not gzip at all") == CORRECTED
+
+
+def replace_once(data: bytes, old: bytes, new: bytes) -> bytes:
+    assert data.count(old) == 1
+    return data.replace(old, new)
+
+
+def flipped(data: bytes, at: int) -> bytes:
+    b = bytearray(data)
+    b[at] ^= 0x55
+    return bytes(b)
+
+
+class Reduce:
+    """Pickles as a call of os.mkdir: a reader that executed pickles would
+    create the directory."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return os.mkdir, (self.path,)
+
+
+def nested_lists(depth: int) -> bytes:
+    # EMPTY_LIST x depth, then APPEND each list into the one below it.
+    return b"\x80\x02" + b"]" * depth + b"a" * (depth - 1) + b"."
+
+
+def cyclic():
+    loop = []
+    loop.append(loop)
+    return {"data": loop}
+
+
+GOOD = pickle.dumps({"data": TABLE}, protocol=4)
+
+INVALID = {
+    "not gzip": GOOD,
+    "empty file": b"",
+    "gzip header only": gzip.compress(GOOD)[:10],
+    "truncated in the middle": gzip.compress(GOOD)[:len(gzip.compress(GOOD)) // 2],
+    "truncated checksum": gzip.compress(GOOD)[:-3],
+    "corrupt deflate data": flipped(gzip.compress(GOOD), 15),
+    "corrupt checksum": flipped(gzip.compress(GOOD), -6),
+    "byte after STOP": gzip.compress(GOOD + b"\x00"),
+    "two pickles": gzip.compress(GOOD + GOOD),
+    "pickled None": gz(None),
+    "empty list": gz([]),
+    "empty tuple": gz(()),
+    "dict without data": gz({"pedestals": TABLE}),
+    "data twice": gzip.compress(replace_once(pickle.dumps({"data": TABLE, "datX": TABLE}, 2), b"datX", b"data")),
+    "bytes key": gz({b"data": TABLE}),
+    "number": gz(3.5),
+    "text": gz("data"),
+    "bytes": gz(b"data"),
+    "two levels": gz({"data": [[1.0, 2.0]]}),
+    "four levels": gz({"data": [[[[1.0]]]]}),
+    "bool in table": gz({"data": [[[], [True, 1.0]], []]}, 0),
+    "bool in table, protocol 4": gz({"data": [[[], [False, 1.0]], []]}, 4),
+    "None in table": gz({"data": [[[], [None, 1.0]], []]}),
+    "text in table": gz({"data": [[[], ["1.0", 1.0]], []]}),
+    "int beyond 64 bits, text": gz({"data": [[[], [2 ** 63, 1.0]], []]}, 0),
+    "int beyond 64 bits, binary": gz({"data": [[[], [-(2 ** 63) - 1, 1.0]], []]}, 2),
+    "set elsewhere in the dict": gz({"data": TABLE, "extra": {1, 2}}, 4),
+    "class instance": gz({"data": TABLE, "extra": Reduce("/nonexistent-vintrel-probe")}, 2),
+    "protocol 6": b"\x80\x06" + GOOD[2:],
+    "cyclic list": gz(cyclic(), 2),
+    "deeply nested lists": gzip.compress(nested_lists(200_000)),
+    # Lengths that would exhaust memory if trusted before the bytes arrive.
+    "huge BINUNICODE8": gzip.compress(b"\x80\x04\x8d" + struct.pack("<Q", 2 ** 62) + b"data"),
+    "huge LONG4": gzip.compress(b"\x80\x02\x8b" + struct.pack("<i", 2 ** 31 - 1) + b"\x01" * 10),
+    "negative BINSTRING": gzip.compress(b"\x80\x01T" + struct.pack("<i", -5) + b"."),
+    "huge FRAME": gzip.compress(b"\x80\x04\x95" + struct.pack("<Q", 2 ** 63) + b"N."),
+    "endless text line": gzip.compress(b"F" + b"1" * (3 << 20)),
+    "GET of unknown memo": gzip.compress(b"\x80\x02h\x07."),
+    "APPEND without list": gzip.compress(b"\x80\x02NNa."),
+    "STOP on empty stack": gzip.compress(b"\x80\x02."),
+    "unclosed MARK": gzip.compress(b"\x80\x02(]."),
+}
+
+
+@pytest.mark.parametrize("name", INVALID)
+def test_invalid_files_mean_no_correction(make_acq, tmp_path, name):
+    assert data_cells(make_acq, tmp_path, INVALID[name]) == [str(v) for v in RAW]
+
+
+def test_pickles_are_never_executed(make_acq, tmp_path):
+    target = tmp_path / "made-by-pickle"
+    data_cells(make_acq, tmp_path, gz({"data": TABLE, "x": Reduce(str(target))}, 2))
+    assert not target.exists()
+
+
+def test_memo_expansion_is_bounded(make_acq, tmp_path):
+    # A few kilobytes of memo references that would expand to 10^10 pedestals.
+    window = [0.0] * 1000
+    channel = [window] * 10_000
+    bomb = gz({"data": [channel] * 1000}, 4)
+    assert len(bomb) < 100_000
+    assert data_cells(make_acq, tmp_path, bomb) == [str(v) for v in RAW]
+
+
+# ---- correction of events ----
+
+def two_windows(labels, samples):
+    return merrowv3.encode_windows([[(2, label, [100 + 10 * k + j for j in range(samples)])]
+                                    for k, label in enumerate(labels)])
+
+
+def test_each_window_uses_its_own_label(make_acq, tmp_path):
+    table = [[], [], [[]] * 7 + [[1, 2, 3, 4], [5, 6, 7, 8]]]
+    got = data_cells(make_acq, tmp_path, gz({"data": table}), event=two_windows([7, 8], 4), samples=4)
+    raw = [100, 101, 102, 103, 110, 111, 112, 113]
+    assert got == [str(r - p) for r, p in zip(raw, [1, 2, 3, 4, 5, 6, 7, 8])]
+
+
+@pytest.mark.parametrize("table, kept", [
+    ([[], [], [[]] * 7 + [[1, 2, 3, 4]]], ["99", "99", "99", "99"]),             # label 8 missing
+    ([[], [], [[]] * 7 + [[1, 2, 3, 4], [5, 6, 7]]], ["99", "99", "99", "99"]),  # window 8 one sample short
+    ([[], []], []),                                                              # channel 2 missing
+])
+def test_events_the_table_does_not_cover_are_left_out(make_acq, tmp_path, table, kept):
+    # Events reading windows (7, 8), (7) and (8): only those the table covers remain.
+    root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=4),
+                    [two_windows([7, 8], 4), two_windows([7], 4), two_windows([8], 4)])
+    (root / "pedestals_calibration").write_bytes(gz({"data": table}))
+    out = tmp_path / "out"
+    out.mkdir()
+    vintrel.export_csv(vintrel.Acquisition(root), [0, 1, 2], out, True)
+    lines = (out / f"{root.name} (chunk 0).csv").read_text().splitlines()[1:]
+    assert [line.split(",")[3] for line in lines] == kept
+    assert {line.split(",")[1] for line in lines} <= {"0"}
