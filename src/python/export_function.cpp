@@ -23,7 +23,9 @@ std::optional<Acquisition> acquisition_arg(PyObject* value) {
         PyErr_Format(PyExc_TypeError, "argument 'acq': expected Acquisition, not %s", Py_TYPE(value)->tp_name);
         return std::nullopt;
     }
-    return reinterpret_cast<PyAcquisition*>(value)->state().acquisition;
+    auto* acq = reinterpret_cast<PyAcquisition*>(value);
+    if (!acq->constructed) throw Panic{"Acquisition object was not initialised"};
+    return acq->state().acquisition;
 }
 
 // Any sequence of ints except str, in order; each element as u64.
