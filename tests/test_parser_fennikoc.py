@@ -150,10 +150,3 @@ def test_custom_keys(make_acq):
     assert e["window_labels"] == [[], [], [], [], [], [5], [3], []]
     assert e["data"][5] == [35.0, 255.0]
     assert e["data"][6] == [1.0, 2.0]
-
-
-@pytest.mark.parametrize("value", [-1, 1.5, "12", None, True, [3]])
-def test_invalid_key_values_take_the_default(make_acq, value):
-    keys = {k: value for k in ("num_chips", "databitmask", "chanmask", "chan_shift", "windmask", "chip_stop_word",
-                               "n_chip_headers", "n_window_headers")}
-    assert parse(make_acq, params(**keys), one_chip(2)) == parse(make_acq, params(), one_chip(2))

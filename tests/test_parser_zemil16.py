@@ -66,11 +66,6 @@ def test_event_length_must_match_exactly(make_acq, delta, message):
     assert parse_error(make_acq, params(), changed) == message
 
 
-def test_no_channels_means_no_blocks(make_acq):
-    assert parse(make_acq, params(0), b"\x01\x02\x03") == \
-        {"data": [], "window_labels": [], "time": [], "timing": None, "ecc_errors": None}
-
-
 def test_header_gives_channel_and_first_label(make_acq):
     block = enc.encode_block(0, 0, values(0, 8), header=0x0302)
     e = parse(make_acq, params(4, 4, 2), enc.encode_event([block] + [enc.encode_block(1, 0, values(1, 8))] * 3))
@@ -132,7 +127,6 @@ def test_labels_stop_at_65535(make_acq):
 
 @pytest.mark.parametrize("keys,header,channel,label", [
     ({"chan_shift": 24}, 0x0302, 3, 2),                          # shift applied modulo 16
-    ({"chanmask": 0x00F0, "chan_shift": 4, "windmask": 0x000F}, 0x0021, 2, 1),
     ({"windmask": 70000}, 0x0376, 3, 0x0376 & 4464),           # 70000 -> 4464, then mod W
     ({"chanmask": -5, "chan_shift": "4", "windmask": 2.0}, 0x0302, 3, 2),  # defaults
 ])
