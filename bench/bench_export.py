@@ -14,7 +14,6 @@ import csv
 import functools
 import gzip
 import pickle
-import random
 import subprocess
 import sys
 import tempfile
@@ -95,12 +94,25 @@ def python_export(acq, indices, out_dir: Path, table, samples):
 
 
 def make_acquisition(root: Path, events: int):
+    """`events` distinct events (random samples; real acquisitions do not
+    repeat events, and the baseline's number cache must not profit from it)."""
     params = merrowv3.sample_params()
-    rng = random.Random(1)
-    distinct = [merrowv3.sample_event(params, rng) for _ in range(200)]
-    table = np.random.default_rng(1).normal(2048, 100, size=(4, params["windows"], 64)).astype(np.float32)
-    acqwriter.write_acquisition(root, params, [distinct[i % 200] for i in range(events)],
-                                side_files={"pedestals_calibration": {"data": table.tolist()}})
+    windows, samples = params["windows"] - 1, params["samples"]
+    zeros = [[[0] * samples for _ in range(windows)] for _ in range(4)]
+    templates = [np.frombuffer(merrowv3.encode_event(zeros, [(s + k) % params["windows"] for k in range(windows)]),
+                               dtype=">u2") for s in range(params["windows"])]
+    # Sample words: after 3 header words, each window is 4 x (1 + samples) words and a window header.
+    per_window = 4 * (1 + samples) + 1
+    at = np.array([3 + w * per_window + c * (1 + samples) + 1 + j
+                   for w in range(windows) for c in range(4) for j in range(samples)])
+    rng = np.random.default_rng(1)
+    out = []
+    for i in range(events):
+        words = templates[i % len(templates)].copy()
+        words[at] = rng.integers(0, 0x1000, size=len(at)) << 1
+        out.append(words.tobytes())
+    table = rng.normal(2048, 100, size=(4, params["windows"], samples)).astype(np.float32)
+    acqwriter.write_acquisition(root, params, out, side_files={"pedestals_calibration": {"data": table.tolist()}})
     return params, table.tolist()
 
 
