@@ -25,24 +25,28 @@ constexpr std::array<ChannelRange, kChannelsMax> build_channel_offsets() {
 using Lanes = std::uint16_t __attribute__((vector_size(16)));
 constexpr std::size_t kLaneBytes = sizeof(Lanes);
 
-// Per lane, bit 0 becomes the parity of the lane's 16 bits (XOR fold).
-inline Lanes fold(Lanes t) {
-    t ^= t >> 8;
-    t ^= t >> 4;
-    t ^= t >> 2;
-    t ^= t >> 1;
-    return t;
-}
-
 // True when all eight little-endian words at p pass the check: every
 // syndrome bit and the overall parity are 0. Most groups of a real block do,
 // so the word-by-word check runs only for the few that do not.
+//
+// Each of the five parities is an XOR fold of the masked word. The first fold
+// step (by 8) leaves eight bits per parity in the low byte of a lane; two of
+// those bytes then share one lane, so only three vectors need the remaining
+// steps (by 4, 2, 1), after which bits 0 and 8 of each lane hold parities.
 inline bool group_sound(const std::uint8_t* p) {
     Lanes v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::big) v = v << 8 | v >> 8;
-    const Lanes bad = (fold(v & kSyndromeMasks[0]) | fold(v & kSyndromeMasks[1]) | fold(v & kSyndromeMasks[2]) |
-                       fold(v & kSyndromeMasks[3]) | fold(v)) & 1;
+    auto half_fold = [](Lanes t) { return t ^ t >> 8; };
+    const Lanes s0 = half_fold(v & kSyndromeMasks[0]), s1 = half_fold(v & kSyndromeMasks[1]);
+    const Lanes s2 = half_fold(v & kSyndromeMasks[2]), s3 = half_fold(v & kSyndromeMasks[3]);
+    Lanes a = (s0 & 0xFF) | s1 << 8;
+    Lanes b = (s2 & 0xFF) | s3 << 8;
+    Lanes c = half_fold(v);
+    a ^= a >> 4, b ^= b >> 4, c ^= c >> 4;
+    a ^= a >> 2, b ^= b >> 2, c ^= c >> 2;
+    a ^= a >> 1, b ^= b >> 1, c ^= c >> 1;
+    const Lanes bad = ((a | b) & 0x0101) | (c & 1);
     std::uint64_t halves[2];
     std::memcpy(halves, &bad, sizeof halves);
     return (halves[0] | halves[1]) == 0;
