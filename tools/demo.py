@@ -25,7 +25,17 @@ def make_sample(root: Path, model: str, events: int) -> Path:
     params = encoder.sample_params(model=model)
     rng = random.Random(7)
     raw = [encoder.sample_event(params, rng) for _ in range(events)]
-    return acqwriter.write_acquisition(root / f"sample-{model}", params, raw, chunk_size=max(events // 2, 1))
+    return acqwriter.write_acquisition(root / f"sample-{model}", params, raw, chunk_size=max(events // 2, 1),
+                                       side_files={"pedestals_calibration": sample_pedestals(params)})
+
+
+def sample_pedestals(params) -> dict:
+    """A pedestal table [channel][window label][sample]: a baseline of 100 + channel,
+    rising by a quarter count per sample position."""
+    channels, windows, samples = (int(params[k]) for k in ("channels", "windows", "samples"))
+    labels = max(windows, 256)  # some boards report labels beyond `windows`
+    return {"data": [[[100.0 + c + 0.25 * s for s in range(samples)] for _ in range(labels)]
+                     for c in range(channels)]}
 
 
 def show_parsed(event: dict, samples: int) -> None:
