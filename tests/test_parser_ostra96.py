@@ -151,13 +151,3 @@ def test_random_bytes_and_keys_give_a_dict_or_a_parsing_error(data, channels, wi
             assert type(error).__name__ == "ParsingError"
         else:
             assert len(event["data"]) == len(event["ecc_errors"]) == 96
-
-
-def test_random_valid_events_parse_in_small_layouts(make_acq):
-    rng = random.Random(9)
-    for _ in range(20):
-        k, chips = rng.randrange(1, 5), rng.randrange(1, 4)
-        params = enc.sample_params(channels=k * chips, num_chips=chips, windows=rng.randrange(1, 6),
-                                   samples=rng.randrange(1, 6))
-        event = parse(make_acq, params, enc.sample_event(params, rng))
-        assert sum(map(len, event["data"])) == k * chips * params["windows"] * params["samples"]
