@@ -123,7 +123,7 @@ def test_extra_window_header_words_are_read_as_samples(make_acq):
     ({"n_footers": 0}, "provided parameters are invalid"),
     ({"n_window_headers": 2 ** 64 - 4}, "provided parameters are invalid"),  # row overflows
     ({"n_footers": 2 ** 64 - 1}, "unexpected length of data"),
-    ({"n_footers": 20}, "unexpected length of data"),  # window area would start after it ends
+    ({"n_footers": 20}, "unexpected length of data"),  # more footer words than the event holds
     ({"n_window_headers": 0}, "unexpected length of data"),  # 10 words not a multiple of rows of 4
 ])
 def test_framing_keys(make_acq, keys, message):
