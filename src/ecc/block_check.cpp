@@ -32,15 +32,25 @@ constexpr std::size_t kLaneBytes = sizeof(Lanes);
 #define VINTREL_WIDE_CLONES
 #endif
 
+// The low and the high bytes of the syndrome masks, paired two to a 16-bit
+// lane: (s0, s1) and (s2, s3). The overall parity needs no mask.
+constexpr std::uint16_t byte_pair(std::uint16_t first, std::uint16_t second) {
+    return static_cast<std::uint16_t>(first | second << 8);
+}
+constexpr std::uint16_t kLow01 = byte_pair(kSyndromeMasks[0] & 0xFF, kSyndromeMasks[1] & 0xFF);
+constexpr std::uint16_t kHigh01 = byte_pair(kSyndromeMasks[0] >> 8, kSyndromeMasks[1] >> 8);
+constexpr std::uint16_t kLow23 = byte_pair(kSyndromeMasks[2] & 0xFF, kSyndromeMasks[3] & 0xFF);
+constexpr std::uint16_t kHigh23 = byte_pair(kSyndromeMasks[2] >> 8, kSyndromeMasks[3] >> 8);
+
 // Checks the words of one channel region, appending failures in offset order.
 // Returns false if the record list could not grow.
 //
-// Sixteen words are tested at once: all pass when every syndrome bit and the
-// overall parity are 0, which holds for most groups of a real block, so the
-// word-by-word check runs only for the few groups that fail. Each parity is
-// an XOR fold of the masked word; after the first fold step (by 8) a parity's
-// eight remaining bits sit in a lane's low byte, so two parities share one
-// lane for the steps by 4, 2 and 1 and end in bits 0 and 8.
+// Sixteen words are tested at once, one per 16-bit lane. A parity of a
+// masked word is the parity of (low byte AND low mask) XOR (high byte AND
+// high mask); with each byte copied into both halves of a lane, two such
+// 8-bit values fit one lane and fold (by 4, 2, 1) to bits 0 and 8. A lane
+// with any of the five parities set holds a failing word; only those words
+// go through the word check, and most groups of a real block have none.
 VINTREL_WIDE_CLONES bool check_region(std::span<const std::uint8_t> block, ChannelRange range,
                                       std::vector<CheckRecord>& out) noexcept {
     static_assert(kRegionBytes % kLaneBytes == 0);
@@ -50,21 +60,24 @@ VINTREL_WIDE_CLONES bool check_region(std::span<const std::uint8_t> block, Chann
             Lanes v;
             std::memcpy(&v, p + group, sizeof v);
             if constexpr (std::endian::native == std::endian::big) v = v << 8 | v >> 8;
-            Lanes s0 = v & kSyndromeMasks[0], s1 = v & kSyndromeMasks[1];
-            Lanes s2 = v & kSyndromeMasks[2], s3 = v & kSyndromeMasks[3];
-            Lanes c = v ^ v >> 8;
-            s0 ^= s0 >> 8, s1 ^= s1 >> 8, s2 ^= s2 >> 8, s3 ^= s3 >> 8;
-            Lanes a = (s0 & 0xFF) | s1 << 8;
-            Lanes b = (s2 & 0xFF) | s3 << 8;
+            const Lanes low = (v & 0x00FF) | v << 8;   // low byte in both halves
+            const Lanes high = (v & 0xFF00) | v >> 8;  // high byte in both halves
+            Lanes a = (low & kLow01) ^ (high & kHigh01);
+            Lanes b = (low & kLow23) ^ (high & kHigh23);
+            Lanes c = low ^ high;
             a ^= a >> 4, b ^= b >> 4, c ^= c >> 4;
             a ^= a >> 2, b ^= b >> 2, c ^= c >> 2;
             a ^= a >> 1, b ^= b >> 1, c ^= c >> 1;
             const Lanes bad = ((a | b) & 0x0101) | (c & 1);
-            std::uint64_t quarters[4];
+            std::uint64_t quarters[kLaneBytes / 8];
             std::memcpy(quarters, &bad, sizeof quarters);
-            if ((quarters[0] | quarters[1] | quarters[2] | quarters[3]) == 0) [[likely]]
+            std::uint64_t any = 0;
+            for (std::uint64_t q : quarters) any |= q;
+            if (any == 0) [[likely]]
                 continue;
-            for (std::size_t j = group; j < group + kLaneBytes; j += 2) {
+            for (std::size_t lane = 0; lane < kLaneBytes / 2; ++lane) {
+                if (bad[lane] == 0) continue;
+                const std::size_t j = group + 2 * lane;
                 auto check = check_word(static_cast<std::uint16_t>(p[j] | p[j + 1] << 8));
                 if (check) out.push_back({j, range.start + j, check->word, check->corrected, check->bit, check->correctable});
             }
