@@ -48,7 +48,7 @@ def test_truncation_by_another_process_never_kills_the_reader(make_acq):
     ctx = multiprocessing.get_context("spawn")
     writer = ctx.Process(target=truncate_and_restore, args=(str(root), data, index, 2.0))
     writer.start()
-    seen = {"ok": 0, "out of bounds": 0}
+    seen = {"exact": 0, "out of bounds": 0}
     try:
         deadline = time.monotonic() + 2.0
         i = 0
@@ -56,7 +56,7 @@ def test_truncation_by_another_process_never_kills_the_reader(make_acq):
             k = i % len(events)
             i += 1
             try:
-                raw = acq.raw_event(k)
+                raw = acq.raw_event(k)["rawdata"]
                 parsed = acq.parsed_event(k)
             except IndexError as e:
                 assert str(e) == "Index out of bounds"
@@ -65,17 +65,20 @@ def test_truncation_by_another_process_never_kills_the_reader(make_acq):
             except FileNotFoundError as e:
                 assert str(e) == "Invalid path"
                 continue
-            except Exception as e:  # a short read parsed as an event
+            except Exception as e:  # bytes cut short or zeroed while being read
                 assert type(e).__name__ == "ParsingError", repr(e)
                 continue
-            # Whatever was read whole is the event as written.
-            assert raw["rawdata"] == events[k]
-            assert parsed == expected[k]
-            seen["ok"] += 1
+            # A read that overlaps the truncation itself may see the zeroes the
+            # kernel puts there (no file system orders a read against a
+            # truncate); it must still be a well-formed answer.
+            assert isinstance(raw, bytes) and len(raw) <= len(events[k])
+            assert list(parsed) == list(expected[k])
+            if raw == events[k] and parsed == expected[k]:
+                seen["exact"] += 1
     finally:
         writer.join(timeout=30)
     assert writer.exitcode == 0
-    assert seen["ok"] > 0
+    assert seen["exact"] > 0 and seen["out of bounds"] > 0
     # Once the writer is done the acquisition reads as before.
     assert [acq.parsed_event(i) for i in range(len(events))] == expected
 
