@@ -10,7 +10,6 @@ files, pedestal pickles of every protocol, CSV records and ECC blocks.
 from __future__ import annotations
 
 import gzip
-import importlib
 import pickle
 import random
 import struct

@@ -73,9 +73,6 @@ def expect(exc, call):
 
 def named(name):
     """An exception type of the module, matched by its qualified name."""
-    class Matcher(BaseException):
-        pass
-
     def run_with(call):
         def run(w):
             try:
