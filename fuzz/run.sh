@@ -39,7 +39,7 @@ CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIN
     -DVINTREL_PYTHON=OFF >/dev/null
 cmake --build "$build" >/dev/null
 
-python3 fuzz/make_seeds.py "$build/seeds"
+"${PYTHON:-python3}" fuzz/make_seeds.py "$build/seeds"
 
 if [ $# -gt 0 ]; then
     harnesses=("$@")
