@@ -12,8 +12,6 @@ from __future__ import annotations
 import argparse
 import csv
 import functools
-import gzip
-import pickle
 import subprocess
 import sys
 import tempfile

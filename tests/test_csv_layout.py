@@ -3,8 +3,6 @@ row placement, Bad-channel warnings and the number format. Files are checked
 byte for byte, against literal text or against a small Python rendering of
 the layout built from vintrel's own parsed dictionaries."""
 
-import random
-import struct
 
 import numpy as np
 import pytest

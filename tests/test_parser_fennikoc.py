@@ -8,25 +8,13 @@ import pytest
 import vintrel
 from encoders import encoder_for
 from encoders import fennikoc as enc
+from parse_helpers import parse, parse_error
 
 MODELS = ["fennikoc_fennik", "fennikoc_tessla"]
 
 
 def params(channels=8, windows=8, samples=4, **keys):
     return {"model": "fennikoc_fennik", "channels": channels, "windows": windows, "samples": samples, **keys}
-
-
-def parse(make_acq, p, event):
-    return vintrel.Acquisition(make_acq(p, [event])).parsed_event(0)
-
-
-def parse_error(make_acq, p, event):
-    with pytest.raises(Exception) as info:
-        parse(make_acq, p, event)
-    assert (type(info.value).__module__, type(info.value).__qualname__) == ("acquisition", "ParsingError")
-    prefix = "Failed to parse event: "
-    assert str(info.value).startswith(prefix)
-    return str(info.value)[len(prefix):]
 
 
 def samples_for(channel, label, n=4):

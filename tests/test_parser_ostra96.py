@@ -12,17 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import acqwriter
 import vintrel
 from encoders import ostra96 as enc
-
-
-def parse(make_acq, params, event):
-    return vintrel.Acquisition(make_acq(params, [event])).parsed_event(0)
-
-
-def parsing_error(make_acq, params, event):
-    with pytest.raises(Exception) as info:
-        parse(make_acq, params, event)
-    assert type(info.value).__name__ == "ParsingError"
-    return str(info.value).removeprefix("Failed to parse event: ")
+from parse_helpers import parse, parse_error
 
 
 @pytest.mark.parametrize("overrides", [
@@ -117,7 +107,7 @@ def test_a_channel_in_two_chips_gets_both_blocks(make_acq):
      b"\0" * (20 * (4 + 32)) + b"\0\0", "provided parameters are invalid"),
 ])
 def test_failures(make_acq, params, event, message):
-    assert parsing_error(make_acq, params, event) == message
+    assert parse_error(make_acq, params, event) == message
 
 
 def test_labels_stop_at_65535(make_acq):
@@ -141,7 +131,7 @@ key_value = st.one_of(small, st.integers(0, 2**64 - 1), st.integers(-5, -1), st.
 @given(data=st.binary(max_size=600), channels=small, windows=st.one_of(small, st.integers(0, 2**64 - 1)),
        samples=st.one_of(small, st.integers(0, 2**64 - 1)),
        keys=st.dictionaries(st.sampled_from(KEYS), key_value, max_size=6))
-def test_random_bytes_and_keys_give_a_dict_or_a_parsing_error(data, channels, windows, samples, keys):
+def test_random_bytes_and_keys_give_a_dict_or_a_parse_error(data, channels, windows, samples, keys):
     params = {"model": "ostra96", "channels": channels, "windows": windows, "samples": samples, **keys}
     with tempfile.TemporaryDirectory() as tmp:
         acq = vintrel.Acquisition(acqwriter.write_acquisition(Path(tmp) / "a", params, [data]))

@@ -9,25 +9,13 @@ import pytest
 import vintrel
 from encoders import encoder_for
 from encoders import pikorv1 as enc
+from parse_helpers import parse, parse_error
 
 MODELS = ["pikorv1_evalr2", "pikorv2_evalr1", "pikorv2_evalr2", "pikorv2_eval"]
 
 
 def params(channels=4, samples=32, **keys):
     return {"model": "pikorv1_evalr2", "channels": channels, "windows": 8, "samples": samples, **keys}
-
-
-def parse(make_acq, p, event):
-    return vintrel.Acquisition(make_acq(p, [event])).parsed_event(0)
-
-
-def parse_error(make_acq, p, event):
-    with pytest.raises(Exception) as info:
-        parse(make_acq, p, event)
-    assert (type(info.value).__module__, type(info.value).__qualname__) == ("acquisition", "ParsingError")
-    prefix = "Failed to parse event: "
-    assert str(info.value).startswith(prefix)
-    return str(info.value)[len(prefix):]
 
 
 def samples_for(channel, window, n=32):

@@ -6,24 +6,10 @@ import time
 
 import pytest
 
-import vintrel
 from encoders import tesslav3s as enc
+from parse_helpers import parse, parse_error
 
 be_words = enc.words_to_bytes
-
-
-def parse(make_acq, params, raw):
-    return vintrel.Acquisition(make_acq(params, [raw]))[0]
-
-
-def parse_error(make_acq, params, raw):
-    with pytest.raises(Exception) as info:
-        parse(make_acq, params, raw)
-    kind = type(info.value)
-    assert (kind.__module__, kind.__qualname__) == ("acquisition", "ParsingError")
-    prefix = "Failed to parse event: "
-    assert str(info.value).startswith(prefix)
-    return str(info.value)[len(prefix):]
 
 
 def params(channels=2, windows=4, samples=2, **keys):

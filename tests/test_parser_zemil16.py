@@ -9,23 +9,11 @@ import pytest
 import vintrel
 from encoders import encoder_for
 from encoders import zemil16 as enc
+from parse_helpers import parse, parse_error
 
 
 def params(channels=16, windows=4, samples=8, **keys):
     return {"model": "zemil16", "channels": channels, "windows": windows, "samples": samples, **keys}
-
-
-def parse(make_acq, p, event):
-    return vintrel.Acquisition(make_acq(p, [event])).parsed_event(0)
-
-
-def parse_error(make_acq, p, event):
-    with pytest.raises(Exception) as info:
-        parse(make_acq, p, event)
-    assert (type(info.value).__module__, type(info.value).__qualname__) == ("acquisition", "ParsingError")
-    prefix = "Failed to parse event: "
-    assert str(info.value).startswith(prefix)
-    return str(info.value)[len(prefix):]
 
 
 def values(channel, n):
