@@ -129,3 +129,17 @@ def test_every_model_string_reaches_a_parser(make_acq, model):
     with pytest.raises(Exception) as info:
         acq[0]
     assert str(info.value) != "Failed to parse event: data is from an unsupported board model"
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_reading_events_leaves_the_garbage_collector_as_it_was(acq, enabled):
+    import gc
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        acq[0:3], acq[1], acq.parsed_event(2), list(acq)
+        with pytest.raises(IndexError):
+            acq[99]
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -182,14 +182,18 @@ PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+PyObject* parse_event_at(PyAcquisition::State& state, std::uint64_t index) {
+    GcPause no_collections;
+    auto bytes = state.acquisition.get(index);
+    if (!bytes) return raise(bytes.error());
+    return parse_to_dict(state.params, *bytes);
+}
+
 PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto index = index_argument("parsed_event", args, nargs, kwnames);
         if (!index) return nullptr;
-        auto& state = as_acq(self)->state();
-        auto bytes = state.acquisition.get(*index);
-        if (!bytes) return raise(bytes.error());
-        return parse_to_dict(state.params, *bytes);
+        return parse_event_at(as_acq(self)->state(), *index);
     });
 }
 
@@ -223,12 +227,6 @@ Py_ssize_t acq_length(PyObject* self) {
     });
 }
 
-PyObject* parse_event_at(PyAcquisition::State& state, std::uint64_t index) {
-    auto bytes = state.acquisition.get(index);
-    if (!bytes) return raise(bytes.error());
-    return parse_to_dict(state.params, *bytes);
-}
-
 PyObject* subscript_slice(PyAcquisition::State& state, PyObject* slice, std::uint64_t length) {
     Py_ssize_t start, stop, step;
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0) {
@@ -245,6 +243,7 @@ PyObject* subscript_slice(PyAcquisition::State& state, PyObject* slice, std::uin
         PyErr_SetString(PyExc_IndexError, "index out of bounds");
         return nullptr;
     }
+    GcPause no_collections;
     OwnedRef list(PyList_New(0));
     if (!list) return nullptr;
     for (Py_ssize_t i = start; i < stop; i += step) {

@@ -40,6 +40,23 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Pauses the cyclic garbage collector for its lifetime. Event dictionaries
+// are trees of lists of numbers, which can hold no cycles, yet building many
+// of them triggers collections that traverse every container alive (the
+// result list of a slice included). The previous state is restored.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // Releases the interpreter lock for its lifetime. Code inside must not touch
 // any Python object.
 class GilRelease {
