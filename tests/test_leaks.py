@@ -136,16 +136,12 @@ ENTRY_POINTS = {
     "ecc_check_str": expect(TypeError, lambda w: vintrel.ecc_check("ab")),
     "ecc_correct": lambda w: vintrel.ecc_correct(w["block"]),
 }
-# Slow entry points (file writes, a chip of ECC work) run fewer times.
-FEWER = {"export": 2_000, "ecc_check": 2_000, "ecc_correct": 2_000, "open": 2_000, "open_path_object": 2_000,
-         "open_bad_metadata": 2_000, "side_files": 2_000, "list_acquisitions": 2_000, "parsed_event_timing": 4_000,
-         "iteration": 2_000}
 
 
 @pytest.mark.parametrize("name", sorted(ENTRY_POINTS))
 def test_entry_point_is_flat(world, name):
     call = ENTRY_POINTS[name]
-    calls = FEWER.get(name, CALLS)
+    calls = CALLS
     held = [world["acq"], world["indices"], world["block"], world["out"]]
     refs = [sys.getrefcount(o) for o in held]
     # The warm-up runs traced too: one-time growth (caches, free lists, the
