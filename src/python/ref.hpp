@@ -74,13 +74,13 @@ private:
 
 namespace vintrel::py {
 
-// A heap type from `spec`, whose name is "vintrel.<Name>": __module__ becomes
+// A heap type from `type_spec`, whose name is "vintrel.<Name>": __module__ becomes
 // "vintrel" and the type's own name is the bare <Name>, without the prefix.
-inline PyObject* new_type(PyType_Spec* spec) {
-    PyObject* type = PyType_FromSpec(spec);
+inline PyObject* new_type(PyType_Spec* type_spec) {
+    PyObject* type = PyType_FromSpec(type_spec);
     if (type == nullptr) return nullptr;
-    const char* dot = std::strrchr(spec->name, '.');
-    reinterpret_cast<PyTypeObject*>(type)->tp_name = dot ? dot + 1 : spec->name;
+    const char* dot = std::strrchr(type_spec->name, '.');
+    reinterpret_cast<PyTypeObject*>(type)->tp_name = dot ? dot + 1 : type_spec->name;
     return type;
 }
 
