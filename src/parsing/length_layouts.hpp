@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace vintrel::parsing {
 
@@ -38,6 +39,26 @@ void for_each_layout(std::uint64_t total, std::uint64_t per_channel, std::uint64
         try_windows(d);
         if (d != total / d) try_windows(total / d);
     }
+}
+
+// The layout of a length: its single candidate, or, when several match, the
+// one with the most channels among those for which fits(c) holds (a wider
+// window never fits where a narrower one does not, so trying candidates most
+// channels first picks that one); none if nothing matches or fits.
+template <class Fits>
+std::optional<Layout> choose_layout(std::uint64_t total, std::uint64_t per_channel, std::uint64_t per_window,
+                                    std::uint64_t max_channels, std::uint64_t max_windows, Fits&& fits) {
+    std::uint64_t count = 0;
+    Layout only;
+    std::optional<Layout> widest_fitting;
+    for_each_layout(total, per_channel, per_window, max_channels, max_windows, [&](std::uint64_t c, std::uint64_t w) {
+        ++count;
+        only = {c, w};
+        if ((!widest_fitting || c > widest_fitting->channels) && fits(c)) widest_fitting = Layout{c, w};
+    });
+    if (count == 0) return std::nullopt;
+    if (count == 1) return only;
+    return widest_fitting;
 }
 
 }  // namespace vintrel::parsing

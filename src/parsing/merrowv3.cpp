@@ -68,22 +68,10 @@ bool first_window_fits(std::uint64_t c, std::uint64_t n, const Merrowv3Cache& k)
 std::optional<Layout> get_chan_winds(std::uint64_t n, const Merrowv3Cache& k) {
     if (k.windows < 2 || !k.block || n < 8) return std::nullopt;
     if ((n - 8) % 2 != 0) return std::nullopt;
-    std::uint64_t count = 0;
-    Layout only;
-    std::optional<Layout> widest_fitting;
     // (n - 8) / 2 = w * (c * S' + 1): the fixed 8 bytes and the one word per
     // window are those of the board's standard framing, whatever the keys say.
-    for_each_layout((n - 8) / 2, *k.block, 1, k.channels, k.windows - 1, [&](std::uint64_t c, std::uint64_t w) {
-        ++count;
-        only = {c, w};
-        if ((!widest_fitting || c > widest_fitting->channels) && first_window_fits(c, n, k)) widest_fitting = {c, w};
-    });
-    if (count == 0) return std::nullopt;
-    if (count == 1) return only;
-    if (k.n_event_headers > n / 2) return std::nullopt;
-    // Candidates are tried most channels first, and a wider window never fits
-    // where a narrower one does not, so the first fitting one is the widest.
-    return widest_fitting;
+    return choose_layout((n - 8) / 2, *k.block, 1, k.channels, k.windows - 1,
+                         [&](std::uint64_t c) { return first_window_fits(c, n, k); });
 }
 
 }  // namespace

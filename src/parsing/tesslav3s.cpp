@@ -63,21 +63,11 @@ std::optional<std::uint64_t> channel_count(std::uint64_t words, const Params& pa
     std::uint64_t framing = 0;
     if (__builtin_add_overflow(k.n_event_headers, k.n_footer_words, &framing) || framing > words)
         return std::nullopt;
-    std::uint64_t count = 0;
-    std::uint64_t only = 0;
-    std::optional<std::uint64_t> widest_fitting;
-    for_each_layout(words - framing, *k.block, k.n_window_footers, params.channels, params.windows - 1,
-                    [&](std::uint64_t c, std::uint64_t) {
-                        ++count;
-                        only = c;
-                        if ((!widest_fitting || c > *widest_fitting) && first_window_fits(c, words, k))
-                            widest_fitting = c;
-                    });
-    if (count == 0) return std::nullopt;
-    if (count == 1) return only;
-    // Candidates are tried most channels first, and a wider window never fits
-    // where a narrower one does not, so the first fitting one is the widest.
-    return widest_fitting;
+    const auto layout = choose_layout(words - framing, *k.block, k.n_window_footers, params.channels,
+                                      params.windows - 1,
+                                      [&](std::uint64_t c) { return first_window_fits(c, words, k); });
+    if (!layout) return std::nullopt;
+    return layout->channels;
 }
 
 }  // namespace
