@@ -114,6 +114,7 @@ std::expected<std::vector<CheckRecord>, BlockError> ecc_check_block(std::span<co
     // Regions grow with the channel index, so the last one bounds them all.
     if (channels > 0 && offsets[channels - 1].end > block.size()) return std::unexpected(BlockError::Truncated);
 
+    const ForkHold no_fork_meanwhile;
     std::array<std::vector<CheckRecord>, kChannelsMax> per_channel;
     std::array<bool, kChannelsMax> grown{};
     auto task = [&](std::size_t i) { grown[i] = check_region(block, offsets[i], per_channel[i]); };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -113,12 +114,30 @@ std::atomic<WorkerPool*> POOL{nullptr};
 std::mutex pool_creation;
 bool fork_handlers_installed = false;  // guarded by pool_creation
 
-// pool_creation is held across fork() so that the child never inherits it
-// locked by a thread that does not exist there.
-void before_fork() { pool_creation.lock(); }
-void after_fork_parent() { pool_creation.unlock(); }
+// Holds alive, and forks under way. Plain atomics rather than a mutex and a
+// condition variable, so that nothing with waiters of the parent survives
+// into the child; the rare waits poll.
+std::atomic<std::size_t> holds{0};
+std::atomic<std::size_t> forks{0};
+
+void pause_briefly() { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+
+// Waits for the checks under way to finish, then holds pool_creation across
+// fork() so that the child never inherits it locked by a thread that does
+// not exist there. pool_creation comes second: a check may be waiting for it.
+void before_fork() {
+    forks.fetch_add(1);
+    while (holds.load() != 0) pause_briefly();
+    pool_creation.lock();
+}
+void after_fork_parent() {
+    pool_creation.unlock();
+    forks.fetch_sub(1);
+}
 void after_fork_child() {
     POOL.store(nullptr, std::memory_order_relaxed);
+    holds.store(0);
+    forks.store(0);
     pool_creation.unlock();
 }
 
@@ -160,6 +179,21 @@ std::size_t configured_pool_size() {
 }
 
 std::size_t pool_size() { return pool().size(); }
+
+// Sequentially consistent increments and loads: a hold and a fork that start
+// together cannot both miss each other, so one of them waits.
+// The pool is made first: that installs the fork handlers the hold relies on.
+ForkHold::ForkHold() {
+    pool();
+    for (;;) {
+        holds.fetch_add(1);
+        if (forks.load() == 0) return;
+        holds.fetch_sub(1);
+        while (forks.load() != 0) pause_briefly();
+    }
+}
+
+ForkHold::~ForkHold() { holds.fetch_sub(1); }
 
 void run_on_pool(std::size_t count, void (*task)(void*, std::size_t), void* context) {
     if (count == 0) return;

@@ -23,6 +23,20 @@ std::size_t pool_size();
 // decimal number, otherwise the CPUs of the affinity mask; capped.
 std::size_t configured_pool_size();
 
+// While alive, holds back fork() in other threads: their prepare handler
+// waits until no hold is left, and new holds wait while a fork is under way.
+// A check takes one across all its work, so a child is never forked while a
+// pool thread or the checking thread is inside the allocator; not every
+// allocator guards its locks across fork() (the sanitizer runtimes' do not).
+// Not reentrant: a thread must not take a second hold while it has one.
+class ForkHold {
+public:
+    ForkHold();
+    ~ForkHold();
+    ForkHold(const ForkHold&) = delete;
+    ForkHold& operator=(const ForkHold&) = delete;
+};
+
 // Typed convenience over run_on_pool.
 template <class F>
 void parallel_for(std::size_t count, F& task) {
