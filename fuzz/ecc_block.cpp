@@ -3,7 +3,9 @@
 // rest of the input, repeated, fills the block. Each accepted block is
 // checked again word by word on this thread, and corrected: the parallel
 // result must equal the serial one, and a corrected block may only keep
-// the uncorrectable words.
+// the uncorrectable words. The portable word-scanning kernel must find the
+// same words as the vector kernel the CPU runs.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 
 #include "ecc/block_check.hpp"
 #include "ecc/ostra96.hpp"
+#include "ecc/word_scan.hpp"
 #include "fuzz_input.hpp"
 
 namespace {
@@ -41,6 +44,18 @@ bool same(const std::vector<CheckRecord>& a, const std::vector<CheckRecord>& b) 
     return true;
 }
 
+bool kernels_agree(const std::vector<std::uint8_t>& block) {
+    const std::size_t channels = chip_count(block.size()) * kChannelsPerChip;
+    std::vector<std::uint16_t> fast(kRegionWords), portable(kRegionWords);
+    for (std::size_t i = 0; i < channels; ++i) {
+        const std::uint8_t* region = block.data() + channel_offsets()[i].start;
+        const std::size_t n = find_failing_words(region, fast.data());
+        if (n != find_failing_words_portable(region, portable.data())) return false;
+        if (!std::equal(fast.begin(), fast.begin() + static_cast<std::ptrdiff_t>(n), portable.begin())) return false;
+    }
+    return true;
+}
+
 bool layout_fits(std::size_t size) {
     if (size < kBlockFooterBytes) return false;
     const std::size_t chips = chip_count(size);
@@ -64,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!layout_fits(length)) std::abort();  // accepted a block its regions overrun
     if (!same(*records, serial_check(block))) std::abort();
+    if (!kernels_agree(block)) std::abort();
 
     apply_corrections(block, *records);
     for (const CheckRecord& r : serial_check(block))

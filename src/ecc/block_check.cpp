@@ -1,10 +1,9 @@
 #include "ecc/block_check.hpp"
 
-#include <bit>
-#include <cstring>
 #include <new>
 
 #include "ecc/ostra96.hpp"
+#include "ecc/word_scan.hpp"
 #include "ecc/worker_pool.hpp"
 
 namespace vintrel::ecc {
@@ -20,70 +19,22 @@ constexpr std::array<ChannelRange, kChannelsMax> build_channel_offsets() {
     return ranges;
 }
 
-// Sixteen words side by side, one per 16-bit lane (GCC/Clang vector
-// extension: two SSE2 registers on x86-64, one AVX2 register where the clone
-// below is chosen, NEON on ARM).
-using Lanes = std::uint16_t __attribute__((vector_size(32)));
-constexpr std::size_t kLaneBytes = sizeof(Lanes);
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VINTREL_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VINTREL_WIDE_CLONES
-#endif
-
-// The low and the high bytes of the syndrome masks, paired two to a 16-bit
-// lane: (s0, s1) and (s2, s3). The overall parity needs no mask.
-constexpr std::uint16_t byte_pair(std::uint16_t first, std::uint16_t second) {
-    return static_cast<std::uint16_t>(first | second << 8);
-}
-constexpr std::uint16_t kLow01 = byte_pair(kSyndromeMasks[0] & 0xFF, kSyndromeMasks[1] & 0xFF);
-constexpr std::uint16_t kHigh01 = byte_pair(kSyndromeMasks[0] >> 8, kSyndromeMasks[1] >> 8);
-constexpr std::uint16_t kLow23 = byte_pair(kSyndromeMasks[2] & 0xFF, kSyndromeMasks[3] & 0xFF);
-constexpr std::uint16_t kHigh23 = byte_pair(kSyndromeMasks[2] >> 8, kSyndromeMasks[3] >> 8);
-
 // Checks the words of one channel region, appending failures in offset order.
 // Returns false if the record list could not grow.
-//
-// Sixteen words are tested at once, one per 16-bit lane. A parity of a
-// masked word is the parity of (low byte AND low mask) XOR (high byte AND
-// high mask); with each byte copied into both halves of a lane, two such
-// 8-bit values fit one lane and fold (by 4, 2, 1) to bits 0 and 8. A lane
-// with any of the five parities set holds a failing word; only those words
-// go through the word check, and most groups of a real block have none.
-VINTREL_WIDE_CLONES bool check_region(std::span<const std::uint8_t> block, ChannelRange range,
-                                      std::vector<CheckRecord>& out) noexcept {
-    static_assert(kRegionBytes % kLaneBytes == 0);
+bool check_region(std::span<const std::uint8_t> block, ChannelRange range, std::vector<CheckRecord>& out) noexcept {
+    static_assert(kRegionBytes == 2 * kRegionWords);
     const std::uint8_t* p = block.data() + range.start;
+    std::array<std::uint16_t, kRegionWords> failing;
+    const std::size_t count = find_failing_words(p, failing.data());
     try {
-        for (std::size_t group = 0; group < kRegionBytes; group += kLaneBytes) {
-            Lanes v;
-            std::memcpy(&v, p + group, sizeof v);
-            if constexpr (std::endian::native == std::endian::big) v = v << 8 | v >> 8;
-            const Lanes low = (v & 0x00FF) | v << 8;   // low byte in both halves
-            const Lanes high = (v & 0xFF00) | v >> 8;  // high byte in both halves
-            Lanes a = (low & kLow01) ^ (high & kHigh01);
-            Lanes b = (low & kLow23) ^ (high & kHigh23);
-            Lanes c = low ^ high;
-            a ^= a >> 4, b ^= b >> 4, c ^= c >> 4;
-            a ^= a >> 2, b ^= b >> 2, c ^= c >> 2;
-            a ^= a >> 1, b ^= b >> 1, c ^= c >> 1;
-            const Lanes bad = ((a | b) & 0x0101) | (c & 1);
-            std::uint64_t quarters[kLaneBytes / 8];
-            std::memcpy(quarters, &bad, sizeof quarters);
-            std::uint64_t any = 0;
-            for (std::uint64_t q : quarters) any |= q;
-            if (any == 0) [[likely]]
-                continue;
-            for (std::size_t lane = 0; lane < kLaneBytes / 2; ++lane) {
-                if (bad[lane] == 0) continue;
-                const std::size_t j = group + 2 * lane;
-                auto check = check_word(static_cast<std::uint16_t>(p[j] | p[j + 1] << 8));
-                if (check) out.push_back({j, range.start + j, check->word, check->corrected, check->bit, check->correctable});
-            }
-        }
+        out.reserve(count);
     } catch (const std::bad_alloc&) {
         return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t j = 2 * std::size_t{failing[i]};
+        if (auto check = check_word(static_cast<std::uint16_t>(p[j] | p[j + 1] << 8)))
+            out.push_back({j, range.start + j, check->word, check->corrected, check->bit, check->correctable});
     }
     return true;
 }

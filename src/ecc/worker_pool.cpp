@@ -66,17 +66,49 @@ public:
 
     std::size_t size() const { return threads_; }
 
+    // The caller is one of the pool's workers for its own batch: it takes
+    // tasks as the helper threads do, starting at once with its cache warm,
+    // then sleeps until the helpers' last tasks are done.
     void run(Batch& batch) {
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(&batch);
         }
         wake_.notify_all();
+        for (;;) {
+            std::size_t index;
+            {
+                std::lock_guard lock(mutex_);
+                if (batch.next == batch.count) break;
+                index = claim(batch);
+            }
+            execute(batch, index);
+        }
         std::unique_lock lock(batch.mutex);
         batch.done.wait(lock, [&] { return batch.finished; });
     }
 
 private:
+    // Takes the next index of `batch`; a batch leaves the queue with its last
+    // unclaimed index, so the queue never points to a batch whose caller may
+    // have returned. Needs mutex_.
+    std::size_t claim(Batch& batch) {
+        const std::size_t index = batch.next++;
+        if (batch.next == batch.count) queue_.erase(std::find(queue_.begin(), queue_.end(), &batch));
+        return index;
+    }
+
+    static void execute(Batch& batch, std::size_t index) {
+        batch.task(batch.context, index);
+        if (batch.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            // Notify while holding the lock: the caller cannot return, and
+            // free the batch, before this thread lets go of it.
+            std::lock_guard lock(batch.mutex);
+            batch.finished = true;
+            batch.done.notify_all();
+        }
+    }
+
     [[noreturn]] void work() {
         for (;;) {
             Batch* batch;
@@ -85,17 +117,9 @@ private:
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [&] { return !queue_.empty(); });
                 batch = queue_.front();
-                index = batch->next++;
-                if (batch->next == batch->count) queue_.pop_front();
+                index = claim(*batch);
             }
-            batch->task(batch->context, index);
-            if (batch->remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                // Notify while holding the lock: the caller cannot return, and
-                // free the batch, before this worker lets go of it.
-                std::lock_guard lock(batch->mutex);
-                batch->finished = true;
-                batch->done.notify_all();
-            }
+            execute(*batch, index);
         }
     }
 
@@ -160,7 +184,7 @@ WorkerPool& pool() {
         fork_handlers_installed = true;
     }
     // Deliberately leaked: a destructor would have to join threads at exit.
-    WorkerPool* created = std::make_unique<WorkerPool>(configured_pool_size()).release();
+    WorkerPool* created = std::make_unique<WorkerPool>(configured_pool_size() - 1).release();
     POOL.store(created, std::memory_order_release);
     return *created;
 }
@@ -197,13 +221,8 @@ ForkHold::~ForkHold() { holds.fetch_sub(1); }
 
 void run_on_pool(std::size_t count, void (*task)(void*, std::size_t), void* context) {
     if (count == 0) return;
-    WorkerPool& workers = pool();
-    if (workers.size() == 0) {
-        for (std::size_t i = 0; i < count; ++i) task(context, i);
-        return;
-    }
     Batch batch(task, context, count);
-    workers.run(batch);
+    pool().run(batch);
 }
 
 }  // namespace vintrel::ecc

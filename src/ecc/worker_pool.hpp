@@ -1,8 +1,11 @@
-// The process-wide worker pool of the block check. Created on first use with
-// one thread per CPU the process may run on, or RAYON_NUM_THREADS threads
-// when that variable holds a positive number. Its threads are detached and
-// the pool is never destroyed, so it never holds up process exit; a child
-// created by fork() forgets its parent's pool and builds its own on first use.
+// The process-wide worker pool of the block check. Created on first use and
+// sized by the CPUs the process may run on, or by RAYON_NUM_THREADS when that
+// variable holds a positive number. A pool of size N is the calling thread
+// plus N - 1 helper threads: the caller would otherwise only sleep, and a
+// task it runs itself needs no handoff (so a pool of one runs everything on
+// the caller, with no context switch). Helper threads are detached and the
+// pool is never destroyed, so it never holds up process exit; a child created
+// by fork() forgets its parent's pool and builds its own on first use.
 #pragma once
 
 #include <cstddef>
@@ -11,15 +14,15 @@ namespace vintrel::ecc {
 
 class WorkerPool;
 
-// Runs task(context, i) for every i in [0, count) on the pool and returns when
-// all have finished; the caller sleeps meanwhile. Tasks must not throw. With
-// no worker thread available (none could be started), runs them inline.
+// Runs task(context, i) for every i in [0, count) on the caller and the
+// pool's helper threads, and returns when all have finished. Tasks must not
+// throw. If no helper thread could be started, the caller runs them all.
 void run_on_pool(std::size_t count, void (*task)(void* context, std::size_t index), void* context);
 
-// Number of worker threads of the current process's pool (creating it).
+// Number of helper threads of the current process's pool (creating it).
 std::size_t pool_size();
 
-// Number of threads a new pool gets: RAYON_NUM_THREADS when it is a positive
+// Size of a new pool (the caller included): RAYON_NUM_THREADS when it is a positive
 // decimal number, otherwise the CPUs of the affinity mask; capped.
 std::size_t configured_pool_size();
 
