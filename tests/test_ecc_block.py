@@ -2,6 +2,7 @@
 order of the records, block sizes the layout does not fit, argument types and
 what ecc_correct writes."""
 
+import array
 import random
 
 import numpy as np
@@ -108,8 +109,11 @@ def test_sizes_the_layout_does_not_fit_are_refused(size, message):
             fn(bytes(size))
 
 
-@pytest.mark.parametrize("convert", [bytes, bytearray, list, tuple, memoryview,
-                                     lambda b: np.frombuffer(b, dtype=np.uint8)])
+@pytest.mark.parametrize("convert", [
+    bytes, bytearray, list, tuple, memoryview, lambda b: array.array("B", b),
+    lambda b: np.frombuffer(b, dtype=np.uint8),
+    lambda b: np.repeat(np.frombuffer(b, dtype=np.uint8), 2)[::2],  # strided: read item by item
+])
 def test_accepted_byte_sequences_give_the_same_result(corrupted_block, convert):
     block = corrupted_block[0][:CHIP + 2]
     expected = reference_check(block)

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,7 +11,6 @@
 
 #include "ecc/block_check.hpp"
 #include "ecc/ostra96.hpp"
-#include "ecc/worker_pool.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
@@ -36,31 +36,39 @@ std::optional<unsigned long> ranged_int(PyObject* value, const char* name, unsig
     return static_cast<unsigned long>(v);
 }
 
-// The bytes of a raw_bytes argument: borrowed from an immutable bytes object,
-// or copied (bytearray and buffers may change under us once the interpreter
-// lock is released; lists are converted item by item).
+// A buffer export, released when the check is done.
+struct BufferRelease {
+    void operator()(Py_buffer* view) const {
+        PyBuffer_Release(view);
+        std::default_delete<Py_buffer>{}(view);
+    }
+};
+using BufferExport = std::unique_ptr<Py_buffer, BufferRelease>;
+
+// The bytes of a raw_bytes argument: borrowed from a bytes object or from a
+// contiguous buffer of unsigned bytes (a bytearray cannot be resized while
+// exported, and nothing else runs while the interpreter lock is held), or
+// converted item by item from any other sequence.
 struct ByteArg {
     std::span<const std::uint8_t> view;
     std::vector<std::uint8_t> owned;
+    BufferExport buffer;
 };
 
-bool copy_uint8_buffer(PyObject* value, ByteArg& out, bool& handled) {
-    handled = false;
-    if (!PyObject_CheckBuffer(value)) return true;
-    Py_buffer view;
-    if (PyObject_GetBuffer(value, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+// Borrows an unsigned-byte buffer; leaves `out` alone for anything else.
+void borrow_uint8_buffer(PyObject* value, ByteArg& out) {
+    if (!PyObject_CheckBuffer(value)) return;
+    auto view = std::make_unique<Py_buffer>();
+    if (PyObject_GetBuffer(value, view.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
         PyErr_Clear();  // not contiguous: read it as a sequence instead
-        return true;
+        return;
     }
-    const bool unsigned_bytes = view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0);
-    if (unsigned_bytes) {
-        const auto* p = static_cast<const std::uint8_t*>(view.buf);
-        out.owned.assign(p, p + view.len);
-        out.view = out.owned;
-        handled = true;
-    }
-    PyBuffer_Release(&view);
-    return true;
+    BufferExport exported(view.release());
+    const bool unsigned_bytes =
+        exported->itemsize == 1 && (exported->format == nullptr || std::strcmp(exported->format, "B") == 0);
+    if (!unsigned_bytes) return;
+    out.view = {static_cast<const std::uint8_t*>(exported->buf), static_cast<std::size_t>(exported->len)};
+    out.buffer = std::move(exported);
 }
 
 std::optional<ByteArg> byte_arg(PyObject* value, const char* name) {
@@ -74,9 +82,8 @@ std::optional<ByteArg> byte_arg(PyObject* value, const char* name) {
                     static_cast<std::size_t>(PyBytes_GET_SIZE(value))};
         return arg;
     }
-    bool handled = false;
-    if (!copy_uint8_buffer(value, arg, handled)) return std::nullopt;
-    if (handled) return arg;
+    borrow_uint8_buffer(value, arg);
+    if (arg.buffer) return arg;
     if (!PySequence_Check(value)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a sequence of integers 0..255", name,
                      Py_TYPE(value)->tp_name);
@@ -103,15 +110,6 @@ PyObject* raise(ecc::BlockError error) {
     if (error == ecc::BlockError::OutOfMemory) return PyErr_NoMemory();
     PyErr_SetString(PyExc_ValueError, std::string(ecc::message(error)).c_str());
     return nullptr;
-}
-
-// Runs the block check without the interpreter lock: `block` must not be
-// reachable by other Python code (immutable or owned by this call). The pool
-// is made first, with the lock held, as making it reads the environment.
-std::expected<std::vector<ecc::CheckRecord>, ecc::BlockError> check_unlocked(std::span<const std::uint8_t> block) {
-    ecc::pool_size();
-    GilRelease unlocked;
-    return ecc::ecc_check_block(block);
 }
 
 PyObject* record_tuple(const ecc::CheckRecord& r) {
@@ -186,7 +184,7 @@ PyObject* ecc_check_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_args("ecc_check", std::array{"raw_bytes"}, args, nargs, kwnames, bound)) return nullptr;
         auto block = byte_arg(bound[0], "raw_bytes");
         if (!block) return nullptr;
-        auto records = check_unlocked(block->view);
+        auto records = ecc::ecc_check_block(block->view);
         if (!records) return raise(records.error());
         OwnedRef list(PyList_New(static_cast<Py_ssize_t>(records->size())));
         if (!list) return nullptr;
@@ -205,13 +203,12 @@ PyObject* ecc_correct_function(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!bind_args("ecc_correct", std::array{"raw_bytes"}, args, nargs, kwnames, bound)) return nullptr;
         auto block = byte_arg(bound[0], "raw_bytes");
         if (!block) return nullptr;
-        // The copy is new and unshared, so it can be checked without the lock.
         OwnedRef copy(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(block->view.data()),
                                                     static_cast<Py_ssize_t>(block->view.size())));
         if (!copy) return nullptr;
         std::span<std::uint8_t> bytes{reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(copy.get())),
                                       static_cast<std::size_t>(PyByteArray_GET_SIZE(copy.get()))};
-        auto records = check_unlocked(bytes);
+        auto records = ecc::ecc_check_block(bytes);
         if (!records) return raise(records.error());
         ecc::apply_corrections(bytes, *records);
         return copy.release();
