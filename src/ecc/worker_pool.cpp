@@ -56,15 +56,12 @@ public:
         for (std::size_t i = 0; i < threads; ++i) {
             try {
                 std::thread([this] { work(); }).detach();
-                ++threads_;
             } catch (const std::system_error&) {
                 break;
             }
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
-
-    std::size_t size() const { return threads_; }
 
     // The caller is one of the pool's workers for its own batch: it takes
     // tasks as the helper threads do, starting at once with its cache warm,
@@ -126,7 +123,6 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Batch*> queue_;
-    std::size_t threads_ = 0;
 };
 
 namespace {
@@ -201,8 +197,6 @@ std::size_t configured_pool_size() {
     }
     return std::min(affinity_cpus(), kMaxThreads);
 }
-
-std::size_t pool_size() { return pool().size(); }
 
 // Sequentially consistent increments and loads: a hold and a fork that start
 // together cannot both miss each other, so one of them waits.

@@ -19,9 +19,6 @@ class WorkerPool;
 // throw. If no helper thread could be started, the caller runs them all.
 void run_on_pool(std::size_t count, void (*task)(void* context, std::size_t index), void* context);
 
-// Number of helper threads of the current process's pool (creating it).
-std::size_t pool_size();
-
 // Size of a new pool (the caller included): RAYON_NUM_THREADS when it is a positive
 // decimal number, otherwise the CPUs of the affinity mask; capped.
 std::size_t configured_pool_size();
