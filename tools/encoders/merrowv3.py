@@ -13,6 +13,8 @@ from __future__ import annotations
 import struct
 from typing import Sequence
 
+from .labels import random_labels
+
 MODEL = "merrowv3"
 MAX_CHANNEL = 3
 MAX_LABEL = 0x1FF
@@ -71,12 +73,6 @@ def expected(channel_samples, labels, params) -> dict:
     lab = [list(labels) for _ in channel_samples] + [[] for _ in range(channels - len(channel_samples))]
     tim = [list(time) for _ in channel_samples] + [[] for _ in range(channels - len(channel_samples))]
     return {"data": data, "window_labels": lab, "time": tim}
-
-
-def random_labels(count: int, ring: int, rng) -> list[int]:
-    """`count` consecutive labels on a ring of `ring` windows, from a random start."""
-    start = rng.randrange(ring)
-    return [(start + k) % ring for k in range(count)]
 
 
 def sample_event(params, rng, window_count: int | None = None) -> bytes:

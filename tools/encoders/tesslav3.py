@@ -14,6 +14,8 @@ from __future__ import annotations
 import struct
 from typing import Sequence
 
+from .labels import random_labels
+
 MODEL = "tesslav3"
 MAX_CHANNEL = 3
 MAX_LABEL = 0xFF
@@ -75,12 +77,6 @@ def expected(channel_windows: dict, params) -> dict:
             rel = label - first if label >= first else label + windows - first
             time[c].extend((rel * samples + j) & 0xFFFF for j in range(samples))
     return {"data": data, "window_labels": labels, "time": time}
-
-
-def random_labels(count: int, ring: int, rng) -> list[int]:
-    """`count` consecutive labels on a ring of `ring` windows, from a random start."""
-    start = rng.randrange(ring)
-    return [(start + k) % ring for k in range(count)]
 
 
 def random_channel_windows(params, rng, window_count: int | None = None) -> dict:

@@ -12,6 +12,8 @@ from __future__ import annotations
 import struct
 from typing import Sequence
 
+from .labels import random_labels
+
 MODEL = "tesslav3s"
 MAX_CHANNEL = 3
 MAX_LABEL = 0xFF
@@ -68,12 +70,6 @@ def expected(channel_samples, labels, params) -> dict:
         "window_labels": [list(labels) for _ in channel_samples],
         "time": [list(time) for _ in channel_samples],
     }
-
-
-def random_labels(count: int, ring: int, rng) -> list[int]:
-    """`count` consecutive labels on a ring of `ring` windows, from a random start."""
-    start = rng.randrange(ring)
-    return [(start + k) % ring for k in range(count)]
 
 
 def sample_event(params, rng, window_count: int | None = None) -> bytes:
