@@ -1,10 +1,42 @@
 #include "python/args.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "python/python_libs.hpp"
 
 namespace vintrel::py {
+namespace {
+
+// Whether the keyword `key` (a str) is exactly `name` (ASCII), embedded NULs
+// included. Reads the characters in place: nothing to allocate, nothing to fail.
+bool same_name(PyObject* key, const char* name) {
+    const std::size_t length = std::strlen(name);
+    if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) != length) return false;
+    for (std::size_t i = 0; i < length; ++i)
+        if (PyUnicode_READ_CHAR(key, static_cast<Py_ssize_t>(i)) != static_cast<unsigned char>(name[i]))
+            return false;
+    return true;
+}
+
+// The text of a Path argument as os.fspath gives it (the object's own
+// __fspath__), as str or bytes. Called directly rather than through
+// PyOS_FSPath, which reports a failed lookup (out of memory) as a TypeError.
+OwnedRef fspath_of_path(PyObject* value, const char* name) {
+    OwnedRef text(PyObject_CallMethod(value, "__fspath__", nullptr));
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error(name);
+        return text;
+    }
+    if (!PyUnicode_Check(text.get()) && !PyBytes_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected %s.__fspath__() to return str or bytes, not %s", name,
+                     Py_TYPE(value)->tp_name, Py_TYPE(text.get())->tp_name);
+        return {};
+    }
+    return text;
+}
+
+}  // namespace
 
 bool bind_args_impl(const char* function, const char* const* names, std::size_t n, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
@@ -16,17 +48,15 @@ bool bind_args_impl(const char* function, const char* const* names, std::size_t 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* key_text = PyUnicode_AsUTF8(key);
-        if (key_text == nullptr) return false;
         std::size_t slot = n;
         for (std::size_t i = 0; i < n; ++i)
-            if (std::strcmp(names[i], key_text) == 0) slot = i;
+            if (same_name(key, names[i])) slot = i;
         if (slot == n) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, key_text);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
             return false;
         }
         if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, key_text);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[slot]);
             return false;
         }
         out[slot] = args[nargs + k];
@@ -63,10 +93,11 @@ std::optional<std::string> path_arg(PyObject* value, const char* name) {
                          Py_TYPE(value)->tp_name);
             return std::nullopt;
         }
-        text = OwnedRef(PyObject_Str(value));
+        text = fspath_of_path(value, name);
         if (!text) return std::nullopt;
     }
-    OwnedRef encoded(PyUnicode_EncodeFSDefault(text.get()));
+    // __fspath__ may give bytes: those are the path as the OS sees it already.
+    OwnedRef encoded = PyUnicode_Check(text.get()) ? OwnedRef(PyUnicode_EncodeFSDefault(text.get())) : std::move(text);
     if (!encoded) return std::nullopt;
     char* data = nullptr;
     Py_ssize_t size = 0;
@@ -76,6 +107,14 @@ std::optional<std::string> path_arg(PyObject* value, const char* name) {
         return std::nullopt;
     }
     return std::string(data, static_cast<std::size_t>(size));
+}
+
+OwnedRef sequence_snapshot(PyObject* value, const char* message) {
+    OwnedRef items(PySequence_Fast(value, message));
+    // A list the caller holds can change under us; one made from another
+    // sequence (or a tuple) cannot.
+    if (items && items.get() == value && PyList_Check(value)) items = OwnedRef(PyList_AsTuple(value));
+    return items;
 }
 
 std::optional<std::uint64_t> u64_arg(PyObject* value, const char* name) {

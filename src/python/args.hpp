@@ -27,9 +27,16 @@ bool bind_args(const char* function, const std::array<const char*, N>& names, Py
     return bind_args_impl(function, names.data(), N, args, nargs, kwnames, out.data());
 }
 
-// A str or pathlib.Path as a file-system path (bytes as the OS sees them).
-// Other values raise TypeError "argument '<name>': ...".
+// A str or pathlib.Path (subclasses included) as a file-system path (bytes as
+// the OS sees them); a Path is read through its __fspath__, as os.fspath does.
+// Other values (bytes, other os.PathLike objects) raise TypeError
+// "argument '<name>': ...".
 std::optional<std::string> path_arg(PyObject* value, const char* name);
+
+// The items of a sequence as a tuple no Python code can change: the items
+// stay alive and in place while each one's __index__ runs. A non-sequence
+// raises TypeError with `message`.
+OwnedRef sequence_snapshot(PyObject* value, const char* message);
 
 // An int (or __index__) as u64; non-integers raise TypeError naming the
 // argument, negative or too large values raise OverflowError.

@@ -48,7 +48,7 @@ using BufferExport = std::unique_ptr<Py_buffer, BufferRelease>;
 // The bytes of a raw_bytes argument: borrowed from a bytes object or from a
 // contiguous buffer of unsigned bytes (a bytearray cannot be resized while
 // exported, and nothing else runs while the interpreter lock is held), or
-// converted item by item from any other sequence.
+// converted item by item from a snapshot of any other sequence.
 struct ByteArg {
     std::span<const std::uint8_t> view;
     std::vector<std::uint8_t> owned;
@@ -89,7 +89,7 @@ std::optional<ByteArg> byte_arg(PyObject* value, const char* name) {
                      Py_TYPE(value)->tp_name);
         return std::nullopt;
     }
-    OwnedRef items(PySequence_Fast(value, "not a sequence"));
+    OwnedRef items(sequence_snapshot(value, "not a sequence"));
     if (!items) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error(name);
         return std::nullopt;

@@ -38,7 +38,7 @@ std::optional<std::vector<std::uint64_t>> indices_arg(PyObject* value) {
         PyErr_Format(PyExc_TypeError, "argument 'indices': '%s' object is not a sequence", Py_TYPE(value)->tp_name);
         return std::nullopt;
     }
-    OwnedRef items(PySequence_Fast(value, "argument 'indices': expected a sequence"));
+    OwnedRef items(sequence_snapshot(value, "argument 'indices': expected a sequence"));
     if (!items) return std::nullopt;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     PyObject** elements = PySequence_Fast_ITEMS(items.get());

@@ -69,8 +69,11 @@ bool register_items(PyObject* module) {
     if (type == nullptr) return false;
     Py_INCREF(type);
     if (!add_item(module, all.get(), "Acquisition", type)) return false;
+    OwnedRef module_name(PyModule_GetNameObject(module));  // each function's __module__
+    if (!module_name) return false;
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def)
-        if (!add_item(module, all.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, nullptr))) return false;
+        if (!add_item(module, all.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, module_name.get())))
+            return false;
     return true;
 }
 
