@@ -12,6 +12,8 @@ namespace {
 
 PyAcquisition* as_acq(PyObject* self) { return reinterpret_cast<PyAcquisition*>(self); }
 
+PyAcquisition::State& live_state(PyObject* self) { return live_acquisition(self).state(); }
+
 PyObject* alloc_acquisition(Acquisition acquisition, Params params, PyObject* metadata) {
     PyTypeObject* type = acquisition_type();
     if (type == nullptr) return nullptr;
@@ -63,14 +65,15 @@ PyObject* acq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // --- properties -------------------------------------------------------------
 
 PyObject* get_is_valid(PyObject* self, void*) {
-    return guarded([&] { return PyBool_FromLong(is_acquisition(as_acq(self)->state().acquisition.path())); });
+    return guarded([&] { return PyBool_FromLong(is_acquisition(live_state(self).acquisition.path())); });
 }
 
 PyObject* get_path(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const std::string& path = as_acq(self)->state().acquisition.path();
+        const std::string& path = live_state(self).acquisition.path();
         PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict");
         if (text == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
             PyErr_Clear();
             throw Panic{"acquisition path is not valid UTF-8"};
         }
@@ -80,7 +83,7 @@ PyObject* get_path(PyObject* self, void*) {
 
 PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto name = as_acq(self)->state().acquisition.name();
+        auto name = live_state(self).acquisition.name();
         if (!name) throw Panic{std::string(message(name.error()))};
         return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
     });
@@ -88,35 +91,36 @@ PyObject* get_name(PyObject* self, void*) {
 
 PyObject* get_chunk_count(PyObject* self, void*) {
     return guarded([&] {
-        return PyLong_FromUnsignedLongLong(as_acq(self)->state().acquisition.chunk_count());
+        return PyLong_FromUnsignedLongLong(live_state(self).acquisition.chunk_count());
     });
 }
 
 PyObject* get_metadata(PyObject* self, void*) {
-    PyObject* metadata = as_acq(self)->metadata;
-    Py_INCREF(metadata);
-    return metadata;
+    return guarded([&] { return OwnedRef::borrow(live_acquisition(self).metadata).release(); });
 }
 
 PyObject* get_params(PyObject* self, void*) {
-    PyObject* metadata = as_acq(self)->metadata;
-    if (!PyDict_Check(metadata)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(metadata)->tp_name);
-        return nullptr;
-    }
-    PyObject* params = PyDict_GetItemWithError(metadata, OwnedRef(PyUnicode_FromString("params")).get());
-    if (params == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "params");
-        return nullptr;
-    }
-    Py_INCREF(params);
-    return params;
+    return guarded([&]() -> PyObject* {
+        PyObject* metadata = live_acquisition(self).metadata;
+        if (!PyDict_Check(metadata)) {
+            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(metadata)->tp_name);
+            return nullptr;
+        }
+        OwnedRef key(PyUnicode_FromString("params"));
+        if (!key) return nullptr;
+        PyObject* params = PyDict_GetItemWithError(metadata, key.get());
+        if (params == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "params");
+            return nullptr;
+        }
+        return OwnedRef::borrow(params).release();
+    });
 }
 
 // Reads a side file and decodes it with gzip.decompress and pickle.loads.
 PyObject* load_misc_data(PyObject* self, MiscDataKind kind) {
     return guarded([&]() -> PyObject* {
-        auto misc = as_acq(self)->state().acquisition.misc_data(kind);
+        auto misc = live_state(self).acquisition.misc_data(kind);
         if (!misc) {
             if (misc.error().kind == AcquisitionErrorKind::NoSuchMiscData) Py_RETURN_NONE;
             return raise(misc.error());
@@ -167,7 +171,7 @@ PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         auto index = index_argument("raw_event", args, nargs, kwnames);
         if (!index) return nullptr;
-        auto bytes = as_acq(self)->state().acquisition.get(*index);
+        auto bytes = live_state(self).acquisition.get(*index);
         if (!bytes) return raise(bytes.error());
         OwnedRef raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
                                                static_cast<Py_ssize_t>(bytes->size())));
@@ -193,7 +197,7 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&]() -> PyObject* {
         auto index = index_argument("parsed_event", args, nargs, kwnames);
         if (!index) return nullptr;
-        return parse_event_at(as_acq(self)->state(), *index);
+        return parse_event_at(live_state(self), *index);
     });
 }
 
@@ -209,7 +213,7 @@ PyMethodDef acq_methods[] = {
 };
 
 std::expected<std::uint64_t, AcquisitionError> event_count(PyObject* self) {
-    return as_acq(self)->state().acquisition.len();
+    return live_state(self).acquisition.len();
 }
 
 Py_ssize_t acq_length(PyObject* self) {
@@ -260,12 +264,16 @@ PyObject* acquisition_subscript(PyObject* self, PyObject* index_or_slice) {
     return guarded([&]() -> PyObject* {
         auto length = event_count(self);
         if (!length) return raise(length.error());
-        auto& state = as_acq(self)->state();
+        auto& state = live_state(self);
         if (Py_IS_TYPE(index_or_slice, &PySlice_Type)) return subscript_slice(state, index_or_slice, *length);
         long long index = -1;
         OwnedRef number(PyNumber_Index(index_or_slice));
         if (number) index = PyLong_AsLongLong(number.get());
         if (!number || (index == -1 && PyErr_Occurred())) {
+            // Not an integer, or too large: the subscript's own TypeError.
+            // Anything else __index__ raised is the caller's to see.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
+                return nullptr;
             PyErr_Clear();
             PyErr_SetString(PyExc_TypeError, "index must be an int or a slice");
             return nullptr;
@@ -282,8 +290,8 @@ namespace {
 
 PyObject* acq_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        auto& state = as_acq(self)->state();
-        OwnedRef copy(alloc_acquisition(state.acquisition, state.params, as_acq(self)->metadata));
+        PyAcquisition& acq = live_acquisition(self);
+        OwnedRef copy(alloc_acquisition(acq.state().acquisition, acq.state().params, acq.metadata));
         if (!copy) return nullptr;
         return new_iter_events(copy.get());
     });
@@ -308,11 +316,17 @@ PyType_Spec acq_spec = {
     "vintrel.Acquisition",
     sizeof(PyAcquisition),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     acq_slots,
 };
 
 }  // namespace
+
+PyAcquisition& live_acquisition(PyObject* self) {
+    PyAcquisition* acq = as_acq(self);
+    if (!acq->constructed || acq->metadata == nullptr) throw Panic{"Acquisition object was not initialised"};
+    return *acq;
+}
 
 PyTypeObject* acquisition_type() {
     static PyObject* type = nullptr;  // created once, kept for the process
@@ -364,6 +378,7 @@ PyObject* list_acquisitions_function(PyObject*, PyObject* const* args, Py_ssize_
         for (const Acquisition& found : list_acquisitions(*root)) {
             OwnedRef acq(new_acquisition(found.path()));
             if (!acq) {
+                if (!pending_error_is_ordinary()) return nullptr;
                 PyErr_Clear();  // entries that do not construct are left out
                 continue;
             }

@@ -24,6 +24,11 @@ struct PyAcquisition {
     State& state() { return *std::launder(reinterpret_cast<State*>(storage)); }
 };
 
+// The object behind `self`, an Acquisition object, once it holds its native
+// state and metadata. One that does not (made by tp_alloc alone, or emptied
+// by the garbage collector's clear) throws Panic: it is never used.
+PyAcquisition& live_acquisition(PyObject* self);
+
 // The type object, created on first use (nullptr with an exception set on failure).
 PyTypeObject* acquisition_type();
 bool is_acquisition_object(PyObject* obj);

@@ -32,6 +32,14 @@ PyObject* export_error_type();
 PyObject* full_chunk_error_type();
 PyObject* panic_exception_type();
 
+// Whether the pending exception is an ordinary failure of an operation, one a
+// caller may absorb ("not an acquisition", "end of iteration"): an Exception
+// other than MemoryError. Interrupts (KeyboardInterrupt, SystemExit),
+// PanicException and MemoryError always reach the caller.
+inline bool pending_error_is_ordinary() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 // Runs an entry point body; C++ exceptions never cross into the interpreter:
 // allocation failure becomes MemoryError, anything else PanicException.
 template <class R, class F>

@@ -9,15 +9,15 @@ namespace vintrel::py {
 namespace {
 
 // Created once under the interpreter lock and kept for the life of the process.
+// A creation that fails (out of memory) leaves its MemoryError set and is
+// tried again on the next use, rather than ending the process.
 PyObject* lazy_type(PyObject*& slot, const char* qualified_name, PyObject* base) {
-    if (slot == nullptr) {
-        slot = PyErr_NewException(qualified_name, base, nullptr);
-        if (slot == nullptr) Py_FatalError("Failed to initialize new exception type.");
-    }
+    if (slot == nullptr) slot = PyErr_NewException(qualified_name, base, nullptr);
     return slot;
 }
 
 PyObject* set(PyObject* type, std::string_view message) {
+    if (type == nullptr) return nullptr;  // the type could not be made; its error is set
     OwnedRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (text) PyErr_SetObject(type, text.get());
     return nullptr;

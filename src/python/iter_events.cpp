@@ -65,6 +65,7 @@ PyObject* it_iter(PyObject* self) {
 PyObject* it_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         PyIterEvents* it = as_iter(self);
+        if (it->acq == nullptr) throw Panic{"IterEvents object was not initialised"};
         if (it->busy) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             return nullptr;
@@ -74,7 +75,8 @@ PyObject* it_next(PyObject* self) {
         OwnedRef event(index ? acquisition_subscript(it->acq, index.get()) : nullptr);
         it->busy = false;
         if (!event) {
-            PyErr_Clear();  // any failure ends the iteration; the index stays
+            if (!pending_error_is_ordinary()) return nullptr;
+            PyErr_Clear();  // an event that cannot be read or parsed ends the iteration; the index stays
             return nullptr;
         }
         ++it->index;
@@ -93,7 +95,8 @@ PyType_Slot it_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec it_spec = {"vintrel.IterEvents", sizeof(PyIterEvents), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, it_slots};
+PyType_Spec it_spec = {"vintrel.IterEvents", sizeof(PyIterEvents), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, it_slots};
 
 PyTypeObject* iter_events_type() {
     static PyObject* type = nullptr;  // created on first use, kept for the process
