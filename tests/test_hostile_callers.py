@@ -1,0 +1,180 @@
+"""Callers that fight back: an __index__ that empties the list being read,
+objects without native state, failing allocations, interrupts, odd keyword
+names and paths. Whatever used to crash runs in a child interpreter."""
+
+import os
+import pathlib
+import random
+import signal
+import subprocess
+import sys
+
+import pytest
+import yaml
+
+import vintrel
+from encoders import merrowv3
+
+PARAMS = merrowv3.sample_params(channels=1, windows=2, samples=1)
+
+CHILD = """
+import ctypes, gc, os, pathlib, sys, vintrel
+from operator import getitem
+root, out = sys.argv[1:]
+acq = vintrel.Acquisition(root)
+alloc = ctypes.pythonapi.PyType_GenericAlloc
+alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+bare, bare_it = alloc(vintrel.Acquisition, 0), alloc(type(iter(acq)), 0)  # tp_alloc alone: no native state
+
+def emptied(n):  # n items; the first one's __index__ empties the list, freeing the others
+    class Item:
+        def __index__(self): items.clear(); return 0
+    items = [Item() for _ in range(n)]
+    return items
+
+def outcome(call):  # the result or the exception, made into text by key() later
+    try: return call()
+    except BaseException as e: return e
+
+def key(result):
+    return f"{type(result).__name__}: {result}" if isinstance(result, BaseException) else repr(result)
+"""
+
+
+def child(code, acq_root, tmp_path):
+    proc = subprocess.run([sys.executable, "-c", CHILD + code, str(acq_root), str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc.stdout.strip()
+
+
+@pytest.fixture
+def root(make_acq):
+    events = [merrowv3.sample_event(PARAMS, random.Random(i)) for i in range(4)]
+    events[2] = b"\x01"  # cannot be parsed
+    return make_acq(PARAMS, events, side_files={"pedestals_calibration": {"data": [[[1.0], [2.0]]]}})
+
+
+@pytest.mark.parametrize("call", ["vintrel.ecc_check", "vintrel.ecc_correct",
+                                  "lambda indices: vintrel.export_csv(acq, indices, out, False)"])
+def test_a_list_emptied_while_converted_is_read_as_it_was(root, tmp_path, call):
+    code = f"f = {call}\nprint(key(outcome(lambda: f(emptied(2000)))) == key(outcome(lambda: f([0] * 2000))))"
+    assert child(code, root, tmp_path) == "True"
+
+
+@pytest.mark.parametrize("expr,raised", [(e, "PanicException") for e in (
+    "bare.is_valid", "bare.path", "bare.name", "bare.chunk_count", "bare.metadata", "bare.params",
+    "bare.readout_metadata", "bare.raw_event(0)", "bare.parsed_event(0)", "len(bare)", "bare[0]", "bare[:1]",
+    "iter(bare)", "next(bare_it)", "next(type(bare_it)(bare))", "vintrel.export_csv(bare, [0], out, False)",
+)] + [(e, "TypeError") for e in (
+    "setattr(vintrel.Acquisition, '__new__', lambda *a: bare)", "setattr(type(bare_it), '__new__', None)",
+)])
+def test_types_are_sealed_and_objects_without_state_refused(root, tmp_path, expr, raised):
+    code = f"print(type(outcome(lambda: {expr})).__name__)\ndel bare, bare_it; gc.collect()"
+    assert child(code, root, tmp_path) == raised
+
+
+SWEEP = """
+import _testcapi, zlib
+call = lambda: {expr}
+outcome(call)
+want = key(outcome(call))
+def failing(start, stop):
+    gc.collect()
+    _testcapi.set_nomemory(start, stop)
+    try: return outcome(call)
+    finally: _testcapi.remove_mem_hooks()
+def sound(result):
+    # zlib reports its own failed allocations as zlib.error; the interpreter
+    # loses an exception it is unwinding with this message (also for [].pop()).
+    return (isinstance(result, (MemoryError, zlib.error)) or key(result) == want
+            or key(result) == "SystemError: error return without exception set")
+start = 0
+while True:  # fail allocation `start` alone, then every one from `start` on, until the call needs no more
+    alone, onwards = failing(start, start + 1), failing(start, 0)
+    assert sound(alone) and sound(onwards), (start, key(alone), key(onwards), want)
+    if key(onwards) == want: break
+    start += 1
+print("swept", start)
+"""
+
+
+# Slots are reached through builtins (getattr, getitem, len), which report a
+# slot's NULL without an exception as a SystemError of their own.
+@pytest.mark.parametrize("expr", [
+    "vintrel.Acquisition(pathlib.Path(root)).path",
+    "[getattr(acq, name) for name in ('is_valid', 'path', 'name', 'chunk_count', 'metadata', 'params',"
+    " 'readout_metadata', 'pedestals_calibration')]",
+    "(len(acq), acq.raw_event(1), acq.parsed_event(index=1))",
+    "(getitem(acq, 1), getitem(acq, slice(0, 4, 3)))", "getitem(acq, 2)", "getitem(acq, 9)", "list(acq)",
+    "acq.raw_event(-1)",
+    "(vintrel.is_acquisition(root), [a.name for a in vintrel.list_acquisitions(os.path.dirname(root))])",
+    "vintrel.export_csv(acq, [0, 1], out, True)",
+    "(vintrel.syndrome(5), vintrel.global_parity(data=7), vintrel.syndrome_to_index([1, 0, 1, 0]),"
+    " vintrel.ecc_check([0, 0]), vintrel.ecc_correct(bytearray(2)))",
+])
+def test_failing_allocations_give_memory_error_or_the_right_answer(root, tmp_path, expr):
+    pytest.importorskip("_testcapi", reason="this interpreter has no _testcapi.set_nomemory")
+    assert child(SWEEP.format(expr=expr), root, tmp_path).startswith("swept")
+
+
+@pytest.mark.parametrize("failure", [ValueError, MemoryError, KeyboardInterrupt, SystemExit])
+def test_list_acquisitions_leaves_out_only_entries_that_fail_ordinarily(make_acq, tmp_path, monkeypatch, failure):
+    for name in "abc":
+        make_acq(PARAMS, name=name)
+
+    def fail(stream, loader):  # while the second entry is read
+        if failure is KeyboardInterrupt:
+            signal.raise_signal(signal.SIGINT)  # as Ctrl-C would
+        raise failure
+
+    loads = iter([yaml.load, fail, yaml.load])
+    monkeypatch.setattr(yaml, "load", lambda stream, loader: next(loads)(stream, loader))
+    if failure is ValueError:
+        assert len(vintrel.list_acquisitions(tmp_path)) == 2
+    else:
+        pytest.raises(failure, vintrel.list_acquisitions, tmp_path)
+
+
+class Raises:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+class OwnPath(type(pathlib.Path())):
+    def __fspath__(self):
+        return self.target
+
+
+def own_path(target):
+    path = OwnPath("not/the/path")
+    path.target = target
+    return path
+
+
+@pytest.mark.parametrize("call,expected", [
+    (lambda acq: acq[Raises(ZeroDivisionError("x"))], ZeroDivisionError("x")),
+    (lambda acq: acq[Raises(KeyboardInterrupt())], KeyboardInterrupt()),
+    (lambda acq: acq[Raises(TypeError("x"))], TypeError("index must be an int or a slice")),
+    (lambda acq: acq[Raises(OverflowError("x"))], TypeError("index must be an int or a slice")),
+    (lambda acq: vintrel.syndrome(**{"data\0x": 5}), TypeError("syndrome() got an unexpected keyword argument "
+                                                              "'data\0x'")),
+    (lambda acq: vintrel.Acquisition(own_path(acq.path)).path == acq.path, True),
+    (lambda acq: vintrel.Acquisition(own_path(os.fsencode(acq.path))).path == acq.path, True),
+    (lambda acq: vintrel.Acquisition(own_path(3)), TypeError("argument 'root': expected OwnPath.__fspath__() to "
+                                                             "return str or bytes, not int")),
+    (lambda acq: vintrel.is_acquisition(type("PathLike", (), {"__fspath__": lambda s: acq.path})()),
+     TypeError("argument 'path': expected str or pathlib.Path, not PathLike")),
+    (lambda acq: {getattr(vintrel, name).__module__ for name in vintrel.__all__}, {"vintrel"}),
+])
+def test_arguments_are_read_as_python_reads_them(root, call, expected):
+    acq = vintrel.Acquisition(root)
+    if isinstance(expected, BaseException):
+        with pytest.raises(type(expected)) as info:
+            call(acq)
+        assert info.value.args == expected.args
+    else:
+        assert call(acq) == expected
