@@ -21,6 +21,8 @@ nox.options.sessions = ["tests"]
 nox.options.reuse_existing_virtualenvs = True
 # Explicitly off: nox would turn a missing interpreter into an error on CI.
 nox.options.error_on_missing_interpreters = False
+# Only interpreters that are on the machine: never a downloaded build.
+nox.options.download_python = "never"
 
 
 def pyenv_bin_dirs() -> list[str]:
