@@ -59,8 +59,10 @@ def test_package_presents_the_native_module_as_vintrel():
     assert vintrel.__all__ == native.__all__ == ALL
     assert vintrel.__doc__ == native.__doc__ and vintrel.__doc__.strip()
     for name in ALL:
-        assert getattr(vintrel, name) is getattr(native, name)
-        assert getattr(vintrel, name).__module__ == "vintrel", name
+        item = getattr(vintrel, name)
+        assert item is getattr(native, name)
+        assert item.__module__ == "vintrel", name
+        assert pickle.loads(pickle.dumps(item)) is item  # pickled by reference as vintrel.<name>
 
     panic = vintrel.PanicException
     assert "PanicException" not in vintrel.__all__
