@@ -1,8 +1,12 @@
-"""Module entry: __all__, exception types, panics and one-time initialisation."""
+"""Module entry: the package, __all__, exception types, panics and one-time initialisation."""
 
 import ctypes
+import importlib.machinery
+import pickle
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -47,13 +51,38 @@ def test_docstrings():
     assert vintrel.__doc__
 
 
+def test_package_presents_the_native_module_as_vintrel():
+    native = vintrel._vintrel
+    so = Path(native.__file__)
+    assert so.parent == Path(vintrel.__file__).parent
+    assert any(so.name.endswith(suffix) for suffix in importlib.machinery.EXTENSION_SUFFIXES)
+    assert vintrel.__all__ == native.__all__ == ALL
+    assert vintrel.__doc__ == native.__doc__ and vintrel.__doc__.strip()
+    for name in ALL:
+        item = getattr(vintrel, name)
+        assert item is getattr(native, name)
+        assert item.__module__ == "vintrel", name
+        assert pickle.loads(pickle.dumps(item)) is item  # pickled by reference as vintrel.<name>
+
+    panic = vintrel.PanicException
+    assert "PanicException" not in vintrel.__all__
+    assert (panic.__module__, panic.__qualname__) == ("vintrel", "PanicException")
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    copy = pickle.loads(pickle.dumps(panic("lost expectation")))  # found again by its qualified name
+    assert type(copy) is panic and copy.args == ("lost expectation",)
+
+    pyproject = (Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+    version = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
+    assert vintrel.__version__ == version  # a build directory carries the metadata too
+
+
 def test_import_twice_returns_the_cached_module():
     import importlib
     assert importlib.import_module("vintrel") is vintrel
 
 
 def test_second_initialisation_raises_import_error():
-    init = ctypes.PyDLL(vintrel.__file__).PyInit_vintrel
+    init = ctypes.PyDLL(vintrel._vintrel.__file__).PyInit__vintrel
     init.restype = ctypes.py_object
     with pytest.raises(ImportError):
         init()

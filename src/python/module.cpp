@@ -1,5 +1,6 @@
-// The module entry point: creates the module once per process and registers
-// its class and functions, appending each name to __all__.
+// The entry point of the native module vintrel._vintrel (the package's
+// __init__.py re-exports it as vintrel): creates the module once per process
+// and registers its class and functions, appending each name to __all__.
 #include <atomic>
 
 #include "python/acquisition_type.hpp"
@@ -41,7 +42,7 @@ PyMethodDef module_functions[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vintrel",
+    "vintrel._vintrel",
     "Registers the Python bindings of the vintrel acquisition library.",
     -1,
     nullptr,
@@ -86,12 +87,15 @@ PyObject* init_module() {
         return nullptr;
     }
     if (!register_items(module.get())) return nullptr;
+    // Outside __all__, so that callers can catch it and a pickled one can be
+    // loaded again by its qualified name vintrel.PanicException.
+    if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) return nullptr;
     return module.release();
 }
 
 }  // namespace
 }  // namespace vintrel::py
 
-PyMODINIT_FUNC PyInit_vintrel() {
+PyMODINIT_FUNC PyInit__vintrel() {
     return vintrel::py::guarded([] { return vintrel::py::init_module(); });
 }

@@ -1,0 +1,41 @@
+# The vintrel package. The reader itself is the native module
+# vintrel._vintrel; this file re-exports its names, so that `import vintrel`
+# gives the module's class and functions (and its docstring) under the
+# package's name. Pure-Python parts of the package are submodules beside it.
+import types as _types
+
+from . import _vintrel
+from ._vintrel import *  # noqa: F403  (the names of __all__)
+from ._vintrel import PanicException
+
+__doc__ = _vintrel.__doc__
+__all__ = _vintrel.__all__
+
+# The native types already report "vintrel" as their module; the functions are
+# made to agree, so that help(), pickling and tracebacks name the package.
+for _name in __all__:
+    _item = globals()[_name]
+    if isinstance(_item, _types.BuiltinFunctionType):
+        _item.__module__ = __name__
+del _name, _item
+
+
+def __getattr__(name: str) -> str:
+    # __version__ is read from the installed distribution on first use, which
+    # keeps importlib.metadata out of the import of vintrel itself.
+    if name == "__version__":
+        version = _installed_version()
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _installed_version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version(__name__)
+    except metadata.PackageNotFoundError:
+        # A development build imported from its build directory has no
+        # installed metadata; "0+unknown" sorts below every release.
+        return "0+unknown"
