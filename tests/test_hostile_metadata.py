@@ -213,3 +213,31 @@ def test_hostile_documents_open_or_fail_in_bounded_time(tmp_path, text, outcome)
     proc = subprocess.run([sys.executable, "-c", code, str(root)], capture_output=True, text=True, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert outcome in (None, proc.stdout.strip())
+
+
+def alias_chain(chains, depth):
+    """Each anchor nests the one before at the bottom of `depth` lists."""
+    lines = ["c0: &c0 " + "[" * depth + "1" + "]" * depth]
+    lines += [f"c{i}: &c{i} " + "[" * depth + f"*c{i - 1}" + "]" * depth for i in range(1, chains)]
+    return "\n".join(lines) + (f"\nparams: {{model: merrowv3, channels: 1, windows: 2, samples: 1, deep: *c{chains - 1}}}"
+                               "\nregisters: {}\n")
+
+
+def test_alias_chains_far_deeper_than_the_nesting_limit(tmp_path):
+    # 950,000 levels through aliases. The export reads metadata.yml natively
+    # (safe_load would take minutes on it), then frees the chain.
+    root = tmp_path / "acq"
+    root.mkdir()
+    (root / "metadata.yml").write_text("params: {model: merrowv3, channels: 1, windows: 2, samples: 1}\nregisters: {}\n")
+    (tmp_path / "chain.yml").write_text(alias_chain(1900, 500))
+    code = textwrap.dedent("""
+        import os, sys, vintrel
+        acq = vintrel.Acquisition(sys.argv[1])
+        os.replace(sys.argv[2], os.path.join(sys.argv[1], "metadata.yml"))
+        vintrel.export_csv(acq, [], sys.argv[3], False)
+        print("ok")
+    """)
+    proc = subprocess.run([sys.executable, "-c", code, str(root), str(tmp_path / "chain.yml"), str(tmp_path)],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["ok"]

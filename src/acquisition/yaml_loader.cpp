@@ -64,7 +64,7 @@ public:
             std::expected<void, std::string> step;
             switch (ev.raw.type) {
                 case YAML_STREAM_END_EVENT:
-                    if (!root_) return std::make_shared<const YamlValue>();  // an empty stream is null
+                    if (!root_) return std::make_shared<YamlValue>();  // an empty stream is null
                     return std::move(root_);
                 case YAML_DOCUMENT_START_EVENT:
                     if (have_root) return std::unexpected("expected a single document in the stream");
@@ -110,7 +110,7 @@ private:
     std::expected<void, std::string> scalar(const ScalarData& s) {
         if (auto ok = count(); !ok) return ok;
         std::string_view text(reinterpret_cast<const char*>(s.value), s.length);
-        auto node = std::make_shared<const YamlValue>(
+        auto node = std::make_shared<YamlValue>(
             resolve_scalar(as_view(s.tag), text, s.style == YAML_PLAIN_SCALAR_STYLE));
         if (s.anchor) anchors_[std::string(as_view(s.anchor))] = {node, node->kind};
         return place(std::move(node));

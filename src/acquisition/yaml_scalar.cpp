@@ -246,21 +246,4 @@ YamlValue resolve_scalar(std::string_view tag, std::string_view text, bool plain
     return plain ? resolve_implicit(text) : scalar(YamlValue::Kind::String, text);
 }
 
-const YamlValue* YamlValue::find(std::string_view key) const {
-    if (kind != Kind::Mapping) return nullptr;
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        if (it->key->is_string(key)) return it->value.get();
-    return nullptr;
-}
-
-std::optional<std::uint64_t> YamlValue::as_u64() const {
-    if (kind != Kind::Int || integer.negative || !integer.fits) return std::nullopt;
-    return integer.magnitude;
-}
-
-std::optional<std::uint16_t> YamlValue::as_u16() const {
-    if (kind != Kind::Int || integer.negative) return std::nullopt;
-    return static_cast<std::uint16_t>(integer.magnitude & 0xFFFF);
-}
-
 }  // namespace vintrel

@@ -57,6 +57,15 @@ struct YamlValue {
     std::vector<YamlEntry> entries;  // Mapping: merged pairs first, then the explicit ones, in order
     std::size_t merged = 0;          // Mapping: entries[0, merged) came through merge keys
 
+    YamlValue() = default;
+    YamlValue(const YamlValue&) = default;
+    YamlValue(YamlValue&&) = default;
+    YamlValue& operator=(const YamlValue&) = default;
+    YamlValue& operator=(YamlValue&&) = default;
+    // Frees the nodes only this value holds without recursion: aliases let a
+    // document chain subtrees far deeper than its own nesting.
+    ~YamlValue();
+
     static YamlValue mapping() {
         YamlValue v;
         v.kind = Kind::Mapping;
