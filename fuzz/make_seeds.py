@@ -135,6 +135,10 @@ def metadata_seeds() -> list[bytes]:
         b"params: {model: m, channels: 18446744073709551615, windows: 1:30, samples: 0b101}\nregisters: {a: &x [1]}\n"
         b"other: *x\n",
         b"params: &p {model: x, channels: -1}\nregisters: *p\n",
+        b"b: &b {model: m, channels: 1, windows: 2}\nparams: {<<: [*b, {samples: 3, &k w: 1}], <<: {*k : 2}, "
+        b"channels: ! '1:99'}\nregisters: &r {self: *r, <<: *b}\n",
+        b"params: {model: m, channels: !!int ' \xef\xbc\x91_6 ', windows: !!int '-0x-5', samples: ! \"16\\n\"}\n"
+        b"registers: {a: 2001-12-14, b: !!binary 'FACE'}\n",
         b"- not a mapping\n",
         b"",
     ]

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
 
 #include "acquisition/metadata.hpp"
@@ -48,7 +49,8 @@ inline Params read_params(Input& in, std::string_view model, std::initializer_li
     for (const FreeKey& key : keys) {
         if (present & (1u << bit++)) {
             YamlValue value = key.text ? string_value(in.text()) : int_value(in.number());
-            params.extra.entries.emplace_back(string_value(key.name), std::move(value));
+            params.extra.entries.push_back({std::make_shared<YamlValue>(string_value(key.name)),
+                                            std::make_shared<YamlValue>(std::move(value))});
         }
     }
     return params;

@@ -175,9 +175,26 @@ def alias_bomb(levels):
     return "\n".join(lines) + "\n"
 
 
-@pytest.mark.parametrize("text", [nested(100_000), alias_bomb(9), "params: " + "x" * 5_000_000 + "\n"],
-                         ids=["deep_nesting", "alias_bomb", "huge_scalar"])
-def test_hostile_documents_open_or_fail_in_bounded_time(tmp_path, text):
+def nested_anchors(levels, width):
+    """Anchors inside anchors around one long list: each would hold a copy of it."""
+    inner = "[" + ", ".join(["1"] * width) + "]"
+    deep = "".join(f"&n{i} [" for i in range(levels)) + inner + "]" * levels
+    return f"params: {{model: merrowv3, channels: 1, windows: 2, samples: 1, deep: {deep}}}\nregisters: {{}}\n"
+
+
+def merge_bomb(levels):
+    lines = ["m0: &m0 {" + ", ".join(f"k{i}: {i}" for i in range(100)) + "}"]
+    for i in range(1, levels):
+        lines.append(f"m{i}: &m{i} {{<<: [" + ", ".join([f"*m{i - 1}"] * 10) + f"], own{i}: 1}}")
+    lines.append(f"params: {{model: merrowv3, channels: 1, windows: 2, samples: 1, <<: *m{levels - 1}}}")
+    return "\n".join(lines) + "\nregisters: {}\n"
+
+
+@pytest.mark.parametrize("text, outcome", [
+    (nested(100_000), None), (alias_bomb(9), "ok"), ("params: " + "x" * 5_000_000 + "\n", None),
+    (nested_anchors(200, 80_000), "ok"), (merge_bomb(8), "ok")],
+    ids=["deep_nesting", "alias_bomb", "huge_scalar", "nested_anchors", "merge_bomb"])
+def test_hostile_documents_open_or_fail_in_bounded_time(tmp_path, text, outcome):
     root = tmp_path / "acq"
     root.mkdir()
     (root / "metadata.yml").write_text(text)
@@ -195,3 +212,32 @@ def test_hostile_documents_open_or_fail_in_bounded_time(tmp_path, text):
     """)
     proc = subprocess.run([sys.executable, "-c", code, str(root)], capture_output=True, text=True, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr[-3000:]
+    assert outcome in (None, proc.stdout.strip())
+
+
+def alias_chain(chains, depth):
+    """Each anchor nests the one before at the bottom of `depth` lists."""
+    lines = ["c0: &c0 " + "[" * depth + "1" + "]" * depth]
+    lines += [f"c{i}: &c{i} " + "[" * depth + f"*c{i - 1}" + "]" * depth for i in range(1, chains)]
+    return "\n".join(lines) + (f"\nparams: {{model: merrowv3, channels: 1, windows: 2, samples: 1, deep: *c{chains - 1}}}"
+                               "\nregisters: {}\n")
+
+
+def test_alias_chains_far_deeper_than_the_nesting_limit(tmp_path):
+    # 950,000 levels through aliases. The export reads metadata.yml natively
+    # (safe_load would take minutes on it), then frees the chain.
+    root = tmp_path / "acq"
+    root.mkdir()
+    (root / "metadata.yml").write_text("params: {model: merrowv3, channels: 1, windows: 2, samples: 1}\nregisters: {}\n")
+    (tmp_path / "chain.yml").write_text(alias_chain(1900, 500))
+    code = textwrap.dedent("""
+        import os, sys, vintrel
+        acq = vintrel.Acquisition(sys.argv[1])
+        os.replace(sys.argv[2], os.path.join(sys.argv[1], "metadata.yml"))
+        vintrel.export_csv(acq, [], sys.argv[3], False)
+        print("ok")
+    """)
+    proc = subprocess.run([sys.executable, "-c", code, str(root), str(tmp_path / "chain.yml"), str(tmp_path)],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["ok"]

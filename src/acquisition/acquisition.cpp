@@ -80,7 +80,7 @@ std::expected<std::string, AcquisitionError> Acquisition::metadata_str() const {
 std::expected<Metadata, MetadataError> Acquisition::metadata() const {
     auto text = metadata_str();
     if (!text) return std::unexpected(MetadataError{MetadataErrorKind::Unreadable, {}});
-    return parse_metadata(*text);
+    return parse_metadata(*text, merge_rule_);
 }
 
 std::expected<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind) const {

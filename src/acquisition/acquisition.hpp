@@ -36,6 +36,9 @@ public:
     std::expected<std::string, NameError> name() const { return acquisition_name(path_); }
     std::expected<std::string, AcquisitionError> metadata_str() const;
     std::expected<Metadata, MetadataError> metadata() const;
+    // How metadata() combines YAML merge keys: as the Python view's PyYAML does.
+    void set_merge_rule(MergeRule rule) { merge_rule_ = rule; }
+    MergeRule merge_rule() const { return merge_rule_; }
     std::expected<MiscData, AcquisitionError> misc_data(MiscDataKind kind) const;
     std::uint64_t chunk_count() const;
     std::expected<std::uint64_t, AcquisitionError> len() const;
@@ -44,6 +47,7 @@ public:
 private:
     explicit Acquisition(std::string path) : path_(std::move(path)) {}
     std::string path_;
+    MergeRule merge_rule_ = kDefaultMergeRule;
 };
 
 bool is_acquisition(const std::string& path);

@@ -1,6 +1,7 @@
 #include "acquisition/metadata.hpp"
 
 #include <array>
+#include <span>
 #include <utility>
 
 namespace vintrel {
@@ -10,62 +11,70 @@ std::unexpected<MetadataError> serialization(std::string detail) {
     return std::unexpected(MetadataError{MetadataErrorKind::Serialization, std::move(detail)});
 }
 
-std::expected<Params, MetadataError> parse_params(YamlValue mapping) {
-    Params params;
-    std::array<bool, 4> seen{};
-    constexpr std::array<std::string_view, 4> kNamed{"model", "channels", "windows", "samples"};
-    std::array<std::uint64_t*, 4> counts{nullptr, &params.channels, &params.windows, &params.samples};
-    for (auto& [key, value] : mapping.entries) {
-        std::size_t named = kNamed.size();
-        for (std::size_t i = 0; i < kNamed.size(); ++i)
-            if (key.is_string(kNamed[i])) named = i;
-        if (named == kNamed.size()) {
-            params.extra.entries.emplace_back(std::move(key), std::move(value));
+// The values of `names` in a mapping read as the Python view reads it: a
+// key's last pair gives its value, so an explicit pair overrides one that a
+// merge key supplied. A name given twice among the mapping's own pairs is an
+// error; the other pairs go to `rest` when asked for.
+template <std::size_t N>
+std::expected<std::array<const YamlValue*, N>, MetadataError> named_values(const YamlValue& mapping,
+                                                                           const std::array<std::string_view, N>& names,
+                                                                           const std::string& where,
+                                                                           YamlValue* rest = nullptr) {
+    std::array<const YamlValue*, N> values{};
+    std::array<bool, N> explicit_seen{};
+    for (std::size_t i = 0; i < mapping.entries.size(); ++i) {
+        const YamlEntry& entry = mapping.entries[i];
+        std::size_t named = N;
+        for (std::size_t k = 0; k < N; ++k)
+            if (entry.key->is_string(names[k])) named = k;
+        if (named == N) {
+            if (rest) rest->entries.push_back(entry);
             continue;
         }
-        if (seen[named]) return serialization("duplicate field `" + std::string(kNamed[named]) + "`");
-        seen[named] = true;
-        if (named == 0) {
-            if (value.kind != YamlValue::Kind::String) return serialization("params.model: expected a string");
-            params.model = std::move(value.text);
-        } else {
-            auto n = value.as_u64();
-            if (!n) return serialization("params." + std::string(kNamed[named]) + ": expected a u64");
-            *counts[named] = *n;
+        if (i >= mapping.merged) {
+            if (explicit_seen[named]) return serialization("duplicate field `" + where + std::string(names[named]) + "`");
+            explicit_seen[named] = true;
         }
+        values[named] = entry.value.get();
     }
-    for (std::size_t i = 0; i < kNamed.size(); ++i)
-        if (!seen[i]) return serialization("params: missing field `" + std::string(kNamed[i]) + "`");
+    for (std::size_t k = 0; k < N; ++k)
+        if (!values[k]) return serialization("missing field `" + where + std::string(names[k]) + "`");
+    return values;
+}
+
+std::expected<Params, MetadataError> parse_params(const YamlValue& mapping) {
+    constexpr std::array<std::string_view, 4> kNamed{"model", "channels", "windows", "samples"};
+    Params params;
+    auto values = named_values(mapping, kNamed, "params.", &params.extra);
+    if (!values) return std::unexpected(values.error());
+    const auto& [model, channels, windows, samples] = *values;
+    if (model->kind != YamlValue::Kind::String) return serialization("params.model: expected a string");
+    params.model = model->text;
+    std::array<std::uint64_t*, 3> counts{&params.channels, &params.windows, &params.samples};
+    std::array<const YamlValue*, 3> given{channels, windows, samples};
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        auto n = given[k]->as_u64();
+        if (!n) return serialization("params." + std::string(kNamed[k + 1]) + ": expected a u64");
+        *counts[k] = *n;
+    }
     return params;
 }
 
 }  // namespace
 
-std::expected<Metadata, MetadataError> parse_metadata(std::string_view text) {
-    auto doc = load_yaml(text);
+std::expected<Metadata, MetadataError> parse_metadata(std::string_view text, MergeRule rule) {
+    auto doc = load_yaml(text, rule);
     if (!doc) return serialization(doc.error());
-    if (doc->kind != YamlValue::Kind::Mapping) return serialization("expected a mapping at the top level");
-    Metadata metadata;
-    bool have_params = false;
-    bool have_registers = false;
-    for (auto& [key, value] : doc->entries) {
-        if (key.is_string("params")) {
-            if (have_params) return serialization("duplicate field `params`");
-            if (value.kind != YamlValue::Kind::Mapping) return serialization("params: expected a mapping");
-            auto params = parse_params(std::move(value));
-            if (!params) return std::unexpected(params.error());
-            metadata.params = std::move(*params);
-            have_params = true;
-        } else if (key.is_string("registers")) {
-            if (have_registers) return serialization("duplicate field `registers`");
-            if (value.kind != YamlValue::Kind::Mapping) return serialization("registers: expected a mapping");
-            metadata.registers = std::move(value);
-            have_registers = true;
-        }
-    }
-    if (!have_params) return serialization("missing field `params`");
-    if (!have_registers) return serialization("missing field `registers`");
-    return metadata;
+    if ((*doc)->kind != YamlValue::Kind::Mapping) return serialization("expected a mapping at the top level");
+    constexpr std::array<std::string_view, 2> kTop{"params", "registers"};
+    auto values = named_values(**doc, kTop, "");
+    if (!values) return std::unexpected(values.error());
+    const auto& [params_value, registers] = *values;
+    if (params_value->kind != YamlValue::Kind::Mapping) return serialization("params: expected a mapping");
+    if (registers->kind != YamlValue::Kind::Mapping) return serialization("registers: expected a mapping");
+    auto params = parse_params(*params_value);
+    if (!params) return std::unexpected(params.error());
+    return Metadata{std::move(*params), *registers};
 }
 
 }  // namespace vintrel

@@ -17,7 +17,7 @@ struct Params {
     std::uint64_t channels = 0;
     std::uint64_t windows = 0;
     std::uint64_t samples = 0;
-    YamlValue extra = YamlValue::mapping();  // free keys, in document order
+    YamlValue extra = YamlValue::mapping();  // free keys, in document order (merged ones first)
 
     const YamlValue* find(std::string_view key) const { return extra.find(key); }
 };
@@ -27,8 +27,8 @@ struct Metadata {
     YamlValue registers = YamlValue::mapping();
 };
 
-// Parses the text of metadata.yml. Any syntax or shape failure is
-// MetadataError::Serialization carrying the reason.
-std::expected<Metadata, MetadataError> parse_metadata(std::string_view text);
+// Parses the text of metadata.yml, combining merge keys by `rule`. Any
+// syntax or shape failure is MetadataError::Serialization carrying the reason.
+std::expected<Metadata, MetadataError> parse_metadata(std::string_view text, MergeRule rule = kDefaultMergeRule);
 
 }  // namespace vintrel

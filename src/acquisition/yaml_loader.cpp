@@ -1,19 +1,26 @@
-// Loads one YAML document from libyaml's event stream into a YamlValue tree.
-// Events keep the explicit tags and scalar styles that resolution needs.
+// Loads one YAML document from libyaml's event stream into shared YamlValue
+// nodes. Events keep the explicit tags and scalar styles that resolution
+// needs. An anchor names its node as soon as the node starts (as PyYAML's
+// composer does): an alias to a finished node shares it, an alias to a
+// collection still open (one that encloses the alias) becomes an empty
+// stand-in. Merge keys are applied when their mapping ends.
 #include <yaml.h>
 
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "acquisition/yaml_merge.hpp"
 #include "acquisition/yaml_value.hpp"
 
 namespace vintrel {
 namespace {
 
-// Limits that keep hostile documents (deep nesting, alias bombs) from
-// exhausting the stack or memory.
+// Limits that keep hostile documents from exhausting the stack or memory.
+// Aliases share nodes, so every value counted here is one the document
+// spells out (a node, an alias or a pair copied by a merge key).
 constexpr std::size_t kMaxDepth = 512;
 constexpr std::size_t kMaxValues = 1'000'000;
 
@@ -36,132 +43,155 @@ struct Event {
     }
 };
 
-std::size_t count_values(const YamlValue& v) {
-    std::size_t n = 1;
-    for (const auto& item : v.items) n += count_values(item);
-    for (const auto& [k, val] : v.entries) n += count_values(k) + count_values(val);
-    return n;
-}
-
 std::string_view as_view(const yaml_char_t* s) { return s ? reinterpret_cast<const char*>(s) : ""; }
 
-// Builds the tree from events; open collections live on an explicit stack.
+using ScalarData = decltype(std::declval<yaml_event_t>().data.scalar);
+
+bool is_merge_tag(const yaml_char_t* tag) { return as_view(tag) == "tag:yaml.org,2002:merge"; }
+
+// Builds the nodes from events; open collections live on an explicit stack.
 class Builder {
 public:
-    std::expected<YamlValue, std::string> run(Parser& parser) {
-        bool in_document = false;
+    explicit Builder(MergeRule rule) : rule_(rule) {}
+
+    std::expected<YamlNode, std::string> run(Parser& parser) {
         bool have_root = false;
         while (true) {
             Event ev;
             if (!yaml_parser_parse(&parser.raw, &ev.raw))
                 return std::unexpected(std::string(parser.raw.problem ? parser.raw.problem : "invalid YAML"));
             ev.held = true;
+            std::expected<void, std::string> step;
             switch (ev.raw.type) {
-                case YAML_STREAM_END_EVENT: return std::move(root_);
+                case YAML_STREAM_END_EVENT:
+                    if (!root_) return std::make_shared<YamlValue>();  // an empty stream is null
+                    return std::move(root_);
                 case YAML_DOCUMENT_START_EVENT:
                     if (have_root) return std::unexpected("expected a single document in the stream");
-                    in_document = true;
                     break;
-                case YAML_DOCUMENT_END_EVENT:
-                    in_document = false;
-                    have_root = true;
-                    break;
-                case YAML_SCALAR_EVENT: {
-                    auto& s = ev.raw.data.scalar;
-                    std::string_view text(reinterpret_cast<const char*>(s.value), s.length);
-                    bool plain = s.style == YAML_PLAIN_SCALAR_STYLE;
-                    YamlValue v = s.tag ? resolve_tagged_scalar(as_view(s.tag), text, plain)
-                                        : (plain ? resolve_plain_scalar(text) : string_value(text));
-                    if (auto r = add(std::move(v), as_view(s.anchor)); !r) return std::unexpected(r.error());
-                    break;
-                }
+                case YAML_DOCUMENT_END_EVENT: have_root = true; break;
+                case YAML_SCALAR_EVENT: step = scalar(ev.raw.data.scalar); break;
                 case YAML_SEQUENCE_START_EVENT:
-                case YAML_MAPPING_START_EVENT: {
-                    if (stack_.size() >= kMaxDepth) return std::unexpected("document nested too deeply");
-                    if (++values_ > kMaxValues) return std::unexpected("document too large");
-                    Open open;
-                    open.value.kind = ev.raw.type == YAML_SEQUENCE_START_EVENT ? YamlValue::Kind::Sequence
-                                                                               : YamlValue::Kind::Mapping;
-                    const yaml_char_t* anchor = ev.raw.type == YAML_SEQUENCE_START_EVENT
-                                                    ? ev.raw.data.sequence_start.anchor
-                                                    : ev.raw.data.mapping_start.anchor;
-                    open.anchor = std::string(as_view(anchor));
-                    stack_.push_back(std::move(open));
+                    step = open(YamlValue::Kind::Sequence, ev.raw.data.sequence_start.anchor,
+                                ev.raw.data.sequence_start.tag);
                     break;
-                }
+                case YAML_MAPPING_START_EVENT:
+                    step = open(YamlValue::Kind::Mapping, ev.raw.data.mapping_start.anchor,
+                                ev.raw.data.mapping_start.tag);
+                    break;
                 case YAML_SEQUENCE_END_EVENT:
-                case YAML_MAPPING_END_EVENT: {
-                    Open open = std::move(stack_.back());
-                    stack_.pop_back();
-                    if (open.pending_key) return std::unexpected("mapping key without value");
-                    --values_;  // counted again by add()
-                    if (auto r = add(std::move(open.value), open.anchor); !r) return std::unexpected(r.error());
-                    break;
-                }
-                case YAML_ALIAS_EVENT: {
-                    auto it = anchors_.find(std::string(as_view(ev.raw.data.alias.anchor)));
-                    if (it == anchors_.end()) return std::unexpected("found undefined alias");
-                    values_ += it->second.second;
-                    if (values_ > kMaxValues) return std::unexpected("document too large");
-                    if (auto r = place(YamlValue(it->second.first)); !r) return std::unexpected(r.error());
-                    break;
-                }
+                case YAML_MAPPING_END_EVENT: step = close(); break;
+                case YAML_ALIAS_EVENT: step = alias(as_view(ev.raw.data.alias.anchor)); break;
                 default: break;
             }
-            (void)in_document;
+            if (!step) return std::unexpected(std::move(step.error()));
         }
     }
 
 private:
     struct Open {
-        YamlValue value;
+        std::shared_ptr<YamlValue> value;
         std::string anchor;
-        std::unique_ptr<YamlValue> pending_key;
+        YamlNode pending_key;
+        std::vector<YamlNode> merges;  // values of this mapping's merge keys, in order
+    };
+    // A named node; null while the collection it names is still open.
+    struct Anchor {
+        YamlNode node;
+        YamlValue::Kind kind = YamlValue::Kind::Null;
     };
 
-    static YamlValue string_value(std::string_view text) {
-        YamlValue v;
-        v.kind = YamlValue::Kind::String;
-        v.text = std::string(text);
-        return v;
+    std::expected<void, std::string> count(std::size_t n = 1) {
+        values_ += n;
+        if (values_ > kMaxValues) return std::unexpected("document too large");
+        return {};
     }
 
-    std::expected<void, std::string> add(YamlValue v, std::string_view anchor) {
-        if (++values_ > kMaxValues) return std::unexpected("document too large");
-        if (!anchor.empty()) anchors_[std::string(anchor)] = {v, count_values(v)};
-        return place(std::move(v));
+    std::expected<void, std::string> scalar(const ScalarData& s) {
+        if (auto ok = count(); !ok) return ok;
+        std::string_view text(reinterpret_cast<const char*>(s.value), s.length);
+        auto node = std::make_shared<YamlValue>(
+            resolve_scalar(as_view(s.tag), text, s.style == YAML_PLAIN_SCALAR_STYLE));
+        if (s.anchor) anchors_[std::string(as_view(s.anchor))] = {node, node->kind};
+        return place(std::move(node));
     }
 
-    std::expected<void, std::string> place(YamlValue v) {
+    std::expected<void, std::string> open(YamlValue::Kind kind, const yaml_char_t* anchor, const yaml_char_t* tag) {
+        if (stack_.size() >= kMaxDepth) return std::unexpected("document nested too deeply");
+        if (auto ok = count(); !ok) return ok;
+        Open open;
+        open.value = std::make_shared<YamlValue>();
+        open.value->kind = kind;
+        open.value->merge_key = is_merge_tag(tag);
+        open.anchor = std::string(as_view(anchor));
+        if (!open.anchor.empty()) anchors_[open.anchor] = {nullptr, kind};
+        stack_.push_back(std::move(open));
+        return {};
+    }
+
+    std::expected<void, std::string> close() {
+        Open open = std::move(stack_.back());
+        stack_.pop_back();
+        if (open.pending_key) return std::unexpected("mapping key without value");
+        if (!open.merges.empty()) {
+            auto merged = merged_entries(open.merges, rule_, kMaxValues - values_);
+            if (!merged) return std::unexpected(std::move(merged.error()));
+            if (auto ok = count(merged->size()); !ok) return ok;
+            YamlValue& mapping = *open.value;
+            mapping.merged = merged->size();
+            merged->insert(merged->end(), mapping.entries.begin(), mapping.entries.end());
+            mapping.entries = std::move(*merged);
+        }
+        YamlNode node = std::move(open.value);
+        if (!open.anchor.empty()) anchors_[open.anchor] = {node, node->kind};
+        return place(std::move(node));
+    }
+
+    std::expected<void, std::string> alias(std::string_view name) {
+        if (auto ok = count(); !ok) return ok;
+        auto it = anchors_.find(std::string(name));
+        if (it == anchors_.end()) return std::unexpected("found undefined alias");
+        if (it->second.node) return place(it->second.node);
+        auto stand_in = std::make_shared<YamlValue>();
+        stand_in->kind = it->second.kind;
+        stand_in->recursive = true;
+        return place(std::move(stand_in));
+    }
+
+    std::expected<void, std::string> place(YamlNode node) {
         if (stack_.empty()) {
-            root_ = std::move(v);
+            root_ = std::move(node);
             return {};
         }
         Open& top = stack_.back();
-        if (top.value.kind == YamlValue::Kind::Sequence) {
-            top.value.items.push_back(std::move(v));
+        YamlValue& collection = *top.value;
+        if (collection.kind == YamlValue::Kind::Sequence) {
+            collection.items.push_back(std::move(node));
         } else if (!top.pending_key) {
-            top.pending_key = std::make_unique<YamlValue>(std::move(v));
-        } else {
-            top.value.entries.emplace_back(std::move(*top.pending_key), std::move(v));
+            top.pending_key = std::move(node);
+        } else if (top.pending_key->merge_key) {
+            top.merges.push_back(std::move(node));
             top.pending_key.reset();
+        } else {
+            collection.entries.push_back({std::move(top.pending_key), std::move(node)});
         }
         return {};
     }
 
+    MergeRule rule_;
     std::vector<Open> stack_;
-    std::map<std::string, std::pair<YamlValue, std::size_t>> anchors_;
-    YamlValue root_;
+    std::map<std::string, Anchor, std::less<>> anchors_;
+    YamlNode root_;
     std::size_t values_ = 0;
 };
 
 }  // namespace
 
-std::expected<YamlValue, std::string> load_yaml(std::string_view text) {
+std::expected<YamlNode, std::string> load_yaml(std::string_view text, MergeRule rule) {
     Parser parser;
     if (!parser.ready) return std::unexpected("could not initialise the YAML parser");
     yaml_parser_set_input_string(&parser.raw, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    return Builder().run(parser);
+    return Builder(rule).run(parser);
 }
 
 }  // namespace vintrel

@@ -1,14 +1,17 @@
-// A parsed YAML value with scalars resolved the way YAML 1.1 (and Python's
-// yaml.safe_load) resolves them, so the native view of metadata.yml never
-// disagrees with the Python one. Mappings keep document order.
+// A parsed YAML value with scalars resolved the way Python's yaml.safe_load
+// (PyYAML's SafeLoader) resolves them, so the native view of metadata.yml
+// never disagrees with the Python one. Mappings keep document order.
+//
+// Nodes are immutable and shared: an alias refers to the node of its anchor
+// instead of copying it, so memory stays proportional to the document.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace vintrel {
@@ -21,18 +24,47 @@ struct YamlInt {
     std::uint64_t magnitude = 0;  // exact when fits, else modulo 2^64
 };
 
+struct YamlValue;
+using YamlNode = std::shared_ptr<const YamlValue>;
+
+struct YamlEntry {
+    YamlNode key;
+    YamlNode value;
+};
+
 struct YamlValue {
-    enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Sequence, Mapping };
+    enum class Kind : std::uint8_t {
+        Null,
+        Bool,
+        Int,
+        Float,
+        String,
+        Other,      // a scalar Python reads as another type (a date, bytes)
+        Sequence,
+        Mapping,
+    };
 
     Kind kind = Kind::Null;
     bool boolean = false;
+    bool merge_key = false;  // the YAML merge key `<<` (or a node tagged !!merge)
+    // An alias to a collection that encloses it: an empty stand-in here,
+    // where the Python view holds that collection itself.
+    bool recursive = false;
     YamlInt integer;
     double real = 0.0;
-    std::string text;  // String: its content; other scalars: the text as written
-    std::vector<YamlValue> items;                             // Sequence
-    std::vector<std::pair<YamlValue, YamlValue>> entries;     // Mapping, in order
+    std::string text;              // String: its content; other scalars: the text as written
+    std::vector<YamlNode> items;   // Sequence
+    std::vector<YamlEntry> entries;  // Mapping: merged pairs first, then the explicit ones, in order
+    std::size_t merged = 0;          // Mapping: entries[0, merged) came through merge keys
 
-    YamlValue();
+    YamlValue() = default;
+    YamlValue(const YamlValue&) = default;
+    YamlValue(YamlValue&&) = default;
+    YamlValue& operator=(const YamlValue&) = default;
+    YamlValue& operator=(YamlValue&&) = default;
+    // Frees the nodes only this value holds without recursion: aliases let a
+    // document chain subtrees far deeper than its own nesting.
+    ~YamlValue();
 
     static YamlValue mapping() {
         YamlValue v;
@@ -41,7 +73,8 @@ struct YamlValue {
     }
 
     bool is_string(std::string_view s) const { return kind == Kind::String && text == s; }
-    // The value of a mapping entry whose key is the string `key`, or null.
+    // The value of the mapping entry whose key is the string `key`, or null.
+    // A repeated key gives its last value, as a Python dict built from the entries does.
     const YamlValue* find(std::string_view key) const;
     // A non-negative integer that fits 64 bits.
     std::optional<std::uint64_t> as_u64() const;
@@ -49,20 +82,30 @@ struct YamlValue {
     std::optional<std::uint16_t> as_u16() const;
 };
 
-// Defaulted out of the class: clang would otherwise instantiate
-// std::pair<YamlValue, YamlValue> while YamlValue is still incomplete.
-inline YamlValue::YamlValue() = default;
+// How the pairs of merge keys (`<<: *base`) combine; PyYAML changed it in 6.0.4.
+// Either way the explicit pairs of a mapping win over merged ones.
+enum class MergeRule : std::uint8_t {
+    // Merged pairs in order of the merge keys, the mappings of a merge
+    // sequence taken last to first; a later pair wins (PyYAML up to 6.0.3, so
+    // the first mapping of a sequence wins).
+    ReverseSequences,
+    // Merged pairs in order, a pair left out when its key is the same Python
+    // object as the key of a pair taken before; otherwise a later pair wins
+    // (PyYAML 6.0.4).
+    SkipSameKeyObject,
+};
 
-// Resolves a plain (unquoted, untagged) scalar: null, bool, int, float or string.
-YamlValue resolve_plain_scalar(std::string_view text);
-// Resolves a scalar under an explicit standard tag ("tag:yaml.org,2002:int" ...).
-// Unknown tags resolve like an untagged plain scalar.
-YamlValue resolve_tagged_scalar(std::string_view tag, std::string_view text, bool plain);
-// Parses the text PyYAML reads as an int (signs, '_', 0b, 0x, leading-0 octal, base 60).
-std::optional<YamlInt> parse_yaml_int(std::string_view text);
+inline constexpr MergeRule kDefaultMergeRule = MergeRule::SkipSameKeyObject;
+
+// Resolves a scalar from its tag (empty when untagged), its text and whether
+// it was written plain (unquoted).
+YamlValue resolve_scalar(std::string_view tag, std::string_view text, bool plain);
+// The integer yaml.safe_load makes of `text` under the tag !!int, or none
+// where Python raises.
+std::optional<YamlInt> construct_yaml_int(std::string_view text);
 
 // Parses one YAML document. The error is libyaml's description (or ours for
-// documents too deep or too large).
-std::expected<YamlValue, std::string> load_yaml(std::string_view text);
+// documents too deep, too large or with a bad merge key).
+std::expected<YamlNode, std::string> load_yaml(std::string_view text, MergeRule rule = kDefaultMergeRule);
 
 }  // namespace vintrel

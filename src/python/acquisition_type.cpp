@@ -6,6 +6,7 @@
 #include "python/errors.hpp"
 #include "python/event_dict.hpp"
 #include "python/python_libs.hpp"
+#include "python/yaml_merge_rule.hpp"
 
 namespace vintrel::py {
 namespace {
@@ -350,7 +351,11 @@ PyObject* new_acquisition(const std::string& path) {
     if (safe_load == nullptr) return nullptr;
     OwnedRef metadata(PyObject_CallOneArg(safe_load, py_text.get()));
     if (!metadata) return nullptr;
-    auto native = acquisition->metadata();
+    // The native view reads the same text, combining merge keys as PyYAML does.
+    auto rule = yaml_merge_rule();
+    if (!rule) return nullptr;
+    acquisition->set_merge_rule(*rule);
+    auto native = parse_metadata(*text, *rule);
     if (!native) return raise(native.error());
     return alloc_acquisition(std::move(*acquisition), std::move(native->params), metadata.get());
 }
