@@ -25,7 +25,7 @@ std::optional<std::uint64_t> revalidate(const std::string& root, const ChunkList
     }
     if (list.dangling_end) {
         const std::string stem = join_path(root, std::to_string(list.chunks.size()));
-        if (status_of(stem + ".bin") || status_of(stem + ".idx")) return std::nullopt;
+        if (status_of(stem + ".bin") && status_of(stem + ".idx")) return std::nullopt;
     }
     if (list.chunks.empty()) return 0;
     auto last = same_index_file(root, list, list.chunks.size() - 1);

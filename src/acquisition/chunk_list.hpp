@@ -34,8 +34,8 @@ struct ChunkList {
     // Chunks before the last whose index file was not settled at the scan:
     // their counts are checked on every call, as the last chunk's is.
     std::vector<std::size_t> unsettled;
-    // The chunk after the last is named by a symbolic link whose target is
-    // missing; the target can appear without the directory changing.
+    // A file of the chunk after the last is a symbolic link: the chunk can
+    // appear (the link's target created) without the directory changing.
     bool dangling_end = false;
     // Why the list stopped, when not at a chunk that does not exist.
     std::optional<AcquisitionError> end;

@@ -1,0 +1,29 @@
+"""Runs a check in a forked child, so that a hang or a crash fails the test
+instead of stopping the run."""
+
+import multiprocessing
+
+import pytest
+
+
+def outcome(call):
+    """("ok", result) or (exception type name, args)."""
+    try:
+        return "ok", call()
+    except Exception as e:
+        return type(e).__name__, e.args
+
+
+def in_child(fn, timeout=60):
+    ctx = multiprocessing.get_context("fork")
+    receiver, sender = ctx.Pipe(duplex=False)
+    child = ctx.Process(target=lambda: sender.send(outcome(fn)))
+    child.start()
+    sender.close()
+    answered = receiver.poll(timeout)
+    child.join(timeout if answered else 0)
+    child.kill()
+    assert answered, "child did not answer (hang?)"
+    status, result = receiver.recv()
+    assert status == "ok", result
+    return result
