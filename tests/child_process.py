@@ -1,9 +1,6 @@
-"""Runs a check in a forked child, so that a hang or a crash fails the test
-instead of stopping the run."""
+"""Checks run in a forked child: a hang or a crash fails the test, not the run."""
 
 import multiprocessing
-
-import pytest
 
 
 def outcome(call):

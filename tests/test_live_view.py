@@ -7,6 +7,7 @@ import ctypes
 import multiprocessing
 import os
 import random
+import re
 import shutil
 import struct
 import threading
@@ -136,22 +137,18 @@ def test_exports_in_threads_and_forked_children_while_the_directory_changes(tmp_
 
 
 def open_counter(directory):
-    """A function that returns the opens of chunk files in `directory` since its last call (inotify)."""
-    fd = ctypes.CDLL(None).inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
-    assert fd >= 0 and ctypes.CDLL(None).inotify_add_watch(fd, os.fsencode(directory), 0x20) >= 0  # IN_OPEN
+    """A function that gives the opens of chunk files in `directory` since its last call (inotify)."""
+    libc = ctypes.CDLL(None)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    assert fd >= 0 and libc.inotify_add_watch(fd, os.fsencode(directory), 0x20) >= 0  # IN_OPEN
 
     def take():
-        counts, buffer = collections.Counter(), b""
+        events = b""
         while True:
             try:
-                buffer += os.read(fd, 1 << 16)
-            except BlockingIOError:
-                break
-        while buffer:
-            length = struct.unpack_from("iIII", buffer)[3]
-            counts[buffer[16:16 + length].rstrip(b"\0").decode()] += 1
-            buffer = buffer[16 + length:]
-        return {name: n for name, n in counts.items() if name.endswith((".bin", ".idx"))}
+                events += os.read(fd, 1 << 16)
+            except BlockingIOError:  # a name follows its length (< 2^24: last byte 0) and ends with 0
+                return collections.Counter(n.decode() for n in re.findall(rb"\0(\d+\.(?:bin|idx))\0", events))
     return take
 
 
