@@ -17,29 +17,28 @@ std::optional<FileStatus> same_index_file(const std::string& root, const ChunkLi
     return *now;
 }
 
-// The live entry count of the last chunk, if nothing else needs a rescan.
-std::optional<std::uint64_t> revalidate(const std::string& root, const ChunkList& list) {
+// Whether a trusted list still holds, apart from its last chunk.
+bool still_holds(const std::string& root, const ChunkList& list) {
+    auto directory = status_of(root);
+    if (!directory || !directory->same_version(*list.directory)) return false;
     for (std::size_t n : list.unsettled) {
         auto now = same_index_file(root, list, n);
-        if (!now || now->size / 8 != list.chunks[n].count) return std::nullopt;
+        if (!now || now->size / 8 != list.chunks[n].count) return false;
     }
     if (list.dangling_end) {
         const std::string stem = join_path(root, std::to_string(list.chunks.size()));
-        if (status_of(stem + ".bin") && status_of(stem + ".idx")) return std::nullopt;
+        if (status_of(stem + ".bin") && status_of(stem + ".idx")) return false;
     }
-    if (list.chunks.empty()) return 0;
-    auto last = same_index_file(root, list, list.chunks.size() - 1);
-    if (!last) return std::nullopt;
-    return last->size / 8;
+    return true;
 }
 
 }  // namespace
 
-ChunkView ChunkCache::view(const std::string& root) {
-    if (auto list = remembered(); list && list->trusted) {
-        auto directory = status_of(root);
-        if (directory && directory->same_version(*list->directory))
-            if (auto last_count = revalidate(root, *list)) return {std::move(list), *last_count};
+ChunkView ChunkCache::view(const std::string& root, bool count_last) {
+    if (auto list = remembered(); list && list->trusted && still_holds(root, *list)) {
+        if (list->chunks.empty()) return {std::move(list), 0};
+        if (!count_last) return {std::move(list), std::nullopt};
+        if (auto last = same_index_file(root, *list, list->chunks.size() - 1)) return {std::move(list), last->size / 8};
     }
     return rescan(root);
 }

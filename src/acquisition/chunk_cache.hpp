@@ -8,8 +8,9 @@
 //   the same modification and change times (any chunk file created, removed
 //   or renamed changes them), and those times must have been settled when
 //   the list was scanned (see file_clock.hpp);
-// - the last chunk's index file, read with stat(), must be the same file; its
-//   size now gives the last chunk's entry count, so appended events count;
+// - the last chunk's index file, read with stat() (or fstat() by a caller
+//   that opens it), must be the same file; its size now gives the last
+//   chunk's entry count, so appended events count;
 // - so must the index files of earlier chunks that were not settled at the
 //   scan, with the entry counts remembered;
 // - a chunk file a call opens must be the file remembered, and for a chunk
@@ -31,8 +32,9 @@ namespace vintrel {
 class ChunkCache {
 public:
     // The chunk list as it is now: the remembered one when it validates,
-    // otherwise a new scan.
-    ChunkView view(const std::string& root);
+    // otherwise a new scan. Without `count_last` the last chunk's index file
+    // is left to the caller, who opens it and checks it against the list.
+    ChunkView view(const std::string& root, bool count_last = true);
     // A new scan, remembered when it can be validated later.
     ChunkView rescan(const std::string& root);
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "acquisition/chunk.hpp"
 #include "acquisition/file_clock.hpp"
@@ -67,7 +68,7 @@ std::expected<std::uint64_t, AcquisitionError> ChunkView::event_count() const {
     const auto& chunks = list->chunks;
     if (chunks.empty()) return 0;
     std::uint64_t total;
-    if (list->reachable < chunks.size() || __builtin_add_overflow(chunks.back().first, last_count, &total))
+    if (list->reachable < chunks.size() || __builtin_add_overflow(chunks.back().first, *last_count, &total))
         return std::unexpected(error(AcquisitionErrorKind::TooManyEvents));
     return total;
 }
@@ -87,7 +88,9 @@ std::expected<ChunkView::Location, AcquisitionError> ChunkView::locate(std::uint
                                         [](std::uint64_t i, const ChunkRecord& c) { return i < c.first; });
     const auto chunk = static_cast<std::size_t>(after - chunks.begin()) - 1;
     const std::uint64_t entry = index - chunks[chunk].first;
-    if (entry < (is_last(chunk) ? last_count : chunks[chunk].count)) return Location{chunk, entry};
+    const std::uint64_t count =
+        is_last(chunk) ? last_count.value_or(std::numeric_limits<std::uint64_t>::max()) : chunks[chunk].count;
+    if (entry < count) return Location{chunk, entry};
     return beyond();
 }
 

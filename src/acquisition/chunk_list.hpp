@@ -45,10 +45,11 @@ struct ChunkList {
 ChunkList scan_chunks(const std::string& root);
 
 // A chunk list validated for one call, with the live entry count of its
-// last chunk.
+// last chunk: nothing when the caller opens that chunk itself, whose index
+// file then bounds what is read from it.
 struct ChunkView {
     std::shared_ptr<const ChunkList> list;
-    std::uint64_t last_count = 0;
+    std::optional<std::uint64_t> last_count;
 
     struct Location {
         std::size_t chunk;
@@ -56,6 +57,7 @@ struct ChunkView {
     };
 
     std::expected<std::uint64_t, AcquisitionError> chunk_count() const;
+    // Needs last_count.
     std::expected<std::uint64_t, AcquisitionError> event_count() const;
     // The chunk and entry of an acquisition-wide index, or the error that
     // reading it gives: IndexOutOfBounds, or the error that ended the list.

@@ -25,11 +25,12 @@ std::expected<void, AcquisitionError> EventReader::read_into(std::uint64_t index
 
 std::expected<void, AcquisitionError> EventReader::open_chunk_for(std::uint64_t index) {
     chunk_.reset();
-    // The second attempt follows a chunk that was not as the list remembered
-    // it; if it still differs, the file opened is read as it is, within its
-    // own bounds.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const ChunkView view = attempt == 0 ? cache_.view(root_) : cache_.rescan(root_);
+    // A chunk that is not as the list remembered it makes a second attempt on
+    // a new scan; if it still differs, the files opened are read as they are,
+    // within their own bounds.
+    for (bool retried = false;; retried = true) {
+        // The last chunk's index file is checked here, when it is opened.
+        const ChunkView view = retried ? cache_.rescan(root_) : cache_.view(root_, false);
         auto where = view.locate(index);
         if (!where) return std::unexpected(std::move(where.error()));
         auto opened = ReadChunkFile::open_with_index(root_, where->chunk);
@@ -39,14 +40,14 @@ std::expected<void, AcquisitionError> EventReader::open_chunk_for(std::uint64_t 
         const bool as_remembered = *opened && (*opened)->index_status().identity == record.index_file &&
                                    (*opened)->data_status().identity == record.data_file &&
                                    (last || (*opened)->entry_count() == record.count);
-        if (!as_remembered && attempt == 0) continue;
+        if (!as_remembered && !retried) continue;
         if (!*opened) return std::unexpected(AcquisitionError{AcquisitionErrorKind::IndexOutOfBounds, {}});
         std::uint64_t end;
-        if (last || __builtin_add_overflow(record.first, record.count, &end)) end = std::numeric_limits<std::uint64_t>::max();
+        if (last || __builtin_add_overflow(record.first, record.count, &end))
+            end = std::numeric_limits<std::uint64_t>::max();
         chunk_.emplace(OpenChunk{std::move(**opened), record.first, end, last});
         return {};
     }
-    return std::unexpected(AcquisitionError{AcquisitionErrorKind::IndexOutOfBounds, {}});  // not reached
 }
 
 }  // namespace vintrel
