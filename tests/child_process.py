@@ -1,6 +1,12 @@
 """Checks run in a forked child: a hang or a crash fails the test, not the run."""
 
 import multiprocessing
+import os
+
+# Under the sanitizer build the runtime is preloaded. Its allocator is not
+# locked across fork(), so a child forked while other threads allocate can
+# hang inside it; and it needs descriptors of its own to check memory.
+SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def outcome(call):

@@ -18,7 +18,7 @@ import pytest
 
 import acqwriter
 import vintrel
-from child_process import in_child
+from child_process import SANITIZER, in_child
 from encoders import merrowv3
 
 PARAMS = merrowv3.sample_params(channels=2, windows=4, samples=8)
@@ -126,7 +126,7 @@ def test_exports_in_threads_and_forked_children_while_the_directory_changes(tmp_
     try:
         with ThreadPoolExecutor(3) as pool:
             futures = [pool.submit(export_files, acq, indices, tmp_path / f"t{k}") for k in range(3)]
-            for k in range(10):  # forked while the exports run
+            for k in range(0 if SANITIZER else 10):  # forked while the exports run
                 got = in_child(lambda: (len(acq), acq.raw_event(29)["rawdata"],
                                         export_files(acq, indices[:60], tmp_path / f"c{k}")))
                 assert got == (30, POOL[29], export_files(acq, indices[:60], tmp_path / f"p{k}"))
