@@ -18,6 +18,8 @@ from child_process import SANITIZER, in_child, outcome
 from encoders import merrowv3
 
 PARAMS = merrowv3.sample_params(channels=2, windows=4, samples=8)
+
+
 def bind_socket(path):
     with socket.socket(socket.AF_UNIX) as s:
         s.bind(path)
@@ -101,12 +103,8 @@ def test_chunk_file_that_does_not_open_raises_oserror(make_acq, tmp_path, break_
 def test_event_count_beyond_64_bits_overflows():
     with tempfile.TemporaryDirectory(dir="/dev/shm") as tmp:
         root = acqwriter.write_acquisition(Path(tmp) / "huge", PARAMS)
-        for n in range(17):
+        for n in range(17):  # 17 * (2^60 - 1) entries
             acqwriter.write_chunk(root, n, [])
             os.truncate(root / f"{n}.idx", 2**63 - 1)
-        acq = vintrel.Acquisition(root)
-        for call in (len, lambda a: a[0:1]):
-            with pytest.raises(OverflowError):
-                call(acq)
-        assert acq.chunk_count == 17  # chunk 16 starts at 2^64 - 16; its entries are zeros: empty events
-        assert acq.raw_event(2**64 - 1)["rawdata"] == b""
+        with pytest.raises(OverflowError):
+            len(vintrel.Acquisition(root))
