@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "acquisition/chunk.hpp"
+#include "acquisition/event_reader.hpp"
 #include "acquisition/file.hpp"
 
 namespace vintrel {
@@ -92,33 +92,16 @@ std::expected<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind ki
     return MiscData{std::move(*bytes), kind};
 }
 
-std::uint64_t Acquisition::chunk_count() const {
-    std::uint64_t n = 0;
-    while (ReadChunkFile::open_with_index(path_, n)) ++n;
-    return n;
+std::expected<std::uint64_t, AcquisitionError> Acquisition::chunk_count() const {
+    return chunks_->view(path_).chunk_count();
 }
 
-std::expected<std::uint64_t, AcquisitionError> Acquisition::len() const {
-    std::uint64_t total = 0;
-    for (std::uint64_t n = 0;; ++n) {
-        auto chunk = ReadChunkFile::open_with_index(path_, n);
-        if (!chunk) return total;
-        auto count = chunk->entry_count();
-        if (!count) return std::unexpected(count.error());
-        total += *count;
-    }
-}
+std::expected<std::uint64_t, AcquisitionError> Acquisition::len() const { return chunks_->view(path_).event_count(); }
 
 std::expected<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::uint64_t index) const {
-    std::uint64_t remaining = index;
-    for (std::uint64_t n = 0;; ++n) {
-        auto chunk = ReadChunkFile::open_with_index(path_, n);
-        if (!chunk) return std::unexpected(error(AcquisitionErrorKind::IndexOutOfBounds));
-        auto count = chunk->entry_count();
-        if (!count) return std::unexpected(count.error());
-        if (remaining < *count) return chunk->get(remaining);
-        remaining -= *count;
-    }
+    std::vector<std::uint8_t> bytes;
+    if (auto done = EventReader(*this).read_into(index, bytes); !done) return std::unexpected(std::move(done.error()));
+    return bytes;
 }
 
 }  // namespace vintrel

@@ -1,13 +1,17 @@
-// The reader of one acquisition directory. It holds only the root path and
-// reads the file system anew on every call, so it always sees the directory
-// as it is now (events appended or chunks created since the last call).
+// The reader of one acquisition directory. It holds the root path and a
+// cache of what it learned about the chunks, validated on every call
+// (chunk_cache.hpp), so it always sees the directory as it is now (events
+// appended, chunks created, removed or replaced since the last call).
+// Copies share the cache.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "acquisition/chunk_cache.hpp"
 #include "acquisition/metadata.hpp"
 #include "error/errors.hpp"
 
@@ -40,14 +44,23 @@ public:
     void set_merge_rule(MergeRule rule) { merge_rule_ = rule; }
     MergeRule merge_rule() const { return merge_rule_; }
     std::expected<MiscData, AcquisitionError> misc_data(MiscDataKind kind) const;
-    std::uint64_t chunk_count() const;
+    // Chunks up to the first that does not exist. A chunk file that exists
+    // but is no regular file gives InvalidPath, one that cannot be opened
+    // OpenFailed: the chunk list cannot be known then.
+    std::expected<std::uint64_t, AcquisitionError> chunk_count() const;
+    // Events over all chunks; TooManyEvents when the sum does not fit.
     std::expected<std::uint64_t, AcquisitionError> len() const;
+    // A new copy of the bytes of one event. For many events, an EventReader
+    // opens each chunk once.
     std::expected<std::vector<std::uint8_t>, AcquisitionError> get(std::uint64_t index) const;
 
+    ChunkCache& chunk_cache() const { return *chunks_; }
+
 private:
-    explicit Acquisition(std::string path) : path_(std::move(path)) {}
+    explicit Acquisition(std::string path) : path_(std::move(path)), chunks_(std::make_shared<ChunkCache>()) {}
     std::string path_;
     MergeRule merge_rule_ = kDefaultMergeRule;
+    std::shared_ptr<ChunkCache> chunks_;
 };
 
 bool is_acquisition(const std::string& path);

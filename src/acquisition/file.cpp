@@ -10,6 +10,28 @@
 #include <utility>
 
 namespace vintrel {
+namespace {
+
+std::int64_t nanoseconds(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+FileStatus from_stat(const struct stat& st) {
+    return {
+        .identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+        .size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0),
+        .modified_ns = nanoseconds(st.st_mtim),
+        .changed_ns = nanoseconds(st.st_ctim),
+        .regular = S_ISREG(st.st_mode),
+        .directory = S_ISDIR(st.st_mode),
+    };
+}
+
+}  // namespace
+
+std::expected<FileStatus, int> status_of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::unexpected(errno);
+    return from_stat(st);
+}
 
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
@@ -26,16 +48,16 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
 std::expected<FileDescriptor, int> FileDescriptor::open_read(const std::string& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(errno);
     return FileDescriptor(fd);
 }
 
-std::expected<std::uint64_t, int> FileDescriptor::size() const {
+std::expected<FileStatus, int> FileDescriptor::status() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return std::unexpected(errno);
-    return static_cast<std::uint64_t>(st.st_size);
+    return from_stat(st);
 }
 
 bool FileDescriptor::read_exact(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -52,19 +74,22 @@ bool FileDescriptor::read_exact(std::uint64_t offset, std::span<std::uint8_t> ou
 std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::string& path) {
     auto fd = FileDescriptor::open_read(path);
     if (!fd) return std::unexpected(fd.error());
-    struct stat st {};
-    if (::fstat(fd->get(), &st) != 0) return std::unexpected(errno);
-    if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0));
-    std::uint8_t buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd->get(), buffer, sizeof buffer);
+    auto status = fd->status();
+    if (!status) return std::unexpected(status.error());
+    if (status->directory) return std::unexpected(EISDIR);
+    if (!status->regular) return std::unexpected(EINVAL);
+    // A file that grows while it is read is cut at the size it had when
+    // opened; one that shrinks ends where it ends.
+    std::vector<std::uint8_t> bytes(status->size);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::read(fd->get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return std::unexpected(errno);
         if (n == 0) break;
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        done += static_cast<std::size_t>(n);
     }
+    bytes.resize(done);
     return bytes;
 }
 
@@ -75,10 +100,8 @@ std::string join_path(const std::string& dir, std::string_view name) {
     return path;
 }
 
-}  // namespace vintrel
-
-namespace vintrel {
 std::string system_error_text(int error_number) {
     return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
 }
+
 }  // namespace vintrel

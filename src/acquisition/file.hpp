@@ -1,6 +1,6 @@
-// RAII ownership of a POSIX file descriptor, and whole-file / ranged reads
-// that never map memory (so a file truncated by another process can only
-// give a short read, never SIGBUS).
+// RAII ownership of a POSIX file descriptor, file status, and whole-file /
+// ranged reads that never map memory (so a file truncated by another process
+// can only give a short read, never SIGBUS).
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,33 @@
 
 namespace vintrel {
 
+// Which file: equal identities name the same file while it exists (numbers
+// may be reused once it is gone).
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// What stat/fstat report, as far as the reader uses it. Times are in
+// nanoseconds since the epoch.
+struct FileStatus {
+    FileIdentity identity;
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;
+    std::int64_t changed_ns = 0;
+    bool regular = false;
+    bool directory = false;
+
+    // Same file, not modified since (contents or, for a directory, entries).
+    bool same_version(const FileStatus& other) const {
+        return identity == other.identity && modified_ns == other.modified_ns && changed_ns == other.changed_ns;
+    }
+};
+
+// Status of `path`, following symbolic links; the error is errno.
+std::expected<FileStatus, int> status_of(const std::string& path);
+
 class FileDescriptor {
 public:
     FileDescriptor() = default;
@@ -23,14 +50,16 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
 
-    // Opens read-only (close-on-exec); the error is errno.
+    // Opens read-only and close-on-exec, without blocking: a FIFO opens at
+    // once (check status() before reading) and a terminal does not become
+    // the controlling one. The error is errno.
     static std::expected<FileDescriptor, int> open_read(const std::string& path);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
-    // Current size of the file; the error is errno.
-    std::expected<std::uint64_t, int> size() const;
+    // Current status of the open file; the error is errno.
+    std::expected<FileStatus, int> status() const;
     // Reads exactly out.size() bytes at offset; false if the file ends first or a read fails.
     bool read_exact(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
@@ -38,15 +67,14 @@ private:
     int fd_ = -1;
 };
 
-// Reads a whole file; the error is errno.
+// Reads a whole regular file, at most the size it had when opened; the error
+// is errno (EISDIR for a directory, EINVAL for any other kind of file).
 std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::string& path);
 
 // Joins a directory and an entry name with one separator.
 std::string join_path(const std::string& dir, std::string_view name);
 
-}  // namespace vintrel
-
-namespace vintrel {
 // The system's description of an errno value, e.g. "Permission denied (os error 13)".
 std::string system_error_text(int error_number);
+
 }  // namespace vintrel

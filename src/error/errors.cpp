@@ -1,6 +1,7 @@
 #include "error/errors.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace vintrel {
@@ -43,6 +44,17 @@ ExportError export_error_from_errno(int error_number) {
     if (error_number == ENOENT) return {ExportErrorKind::InvalidPath, {}, {}};
     if (error_number == EACCES || error_number == EPERM) return {ExportErrorKind::AccessDenied, {}, {}};
     return {ExportErrorKind::Unknown, {}, {}};
+}
+
+AcquisitionError open_failed(int error_number, std::string path) {
+    return {AcquisitionErrorKind::OpenFailed, std::move(path), error_number};
+}
+
+ExportError export_error_from_acquisition(const AcquisitionError& error) {
+    if (error.kind != AcquisitionErrorKind::OpenFailed) return {ExportErrorKind::Unknown, {}, {}};
+    ExportError mapped = export_error_from_errno(error.error_number);
+    mapped.detail = std::string(std::strerror(error.error_number)) + ": " + error.text;
+    return mapped;
 }
 
 ExportError export_error_from_metadata(MetadataError error) {

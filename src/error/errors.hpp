@@ -9,7 +9,7 @@
 
 namespace vintrel {
 
-// Reading an acquisition. Only ReadFailed carries data.
+// Reading an acquisition. ReadFailed and OpenFailed carry data.
 enum class AcquisitionErrorKind : std::uint8_t {
     InvalidPath,
     AlreadyExists,
@@ -23,12 +23,20 @@ enum class AcquisitionErrorKind : std::uint8_t {
     InvalidMetadata,
     NoSuchMiscData,
     Unknown,
+    // A chunk file exists, or may exist, but the system refused to open it
+    // (no descriptor left, no permission, a symbolic-link loop, ...).
+    OpenFailed,
+    // The event count does not fit in 64 bits.
+    TooManyEvents,
 };
 
 struct AcquisitionError {
     AcquisitionErrorKind kind;
-    std::string text;  // ReadFailed only
+    std::string text;      // ReadFailed: the description; OpenFailed: the file's path
+    int error_number = 0;  // OpenFailed: errno
 };
+
+AcquisitionError open_failed(int error_number, std::string path);
 
 // Turning raw event bytes into an event record.
 enum class ParsingError : std::uint8_t {
@@ -67,7 +75,7 @@ enum class ExportErrorKind : std::uint8_t {
 
 struct ExportError {
     ExportErrorKind kind;
-    std::string detail;                       // CsvWrite: the writer's error text
+    std::string detail;                       // CsvWrite: the writer's error text; else the system's, if any
     std::shared_ptr<MetadataError> metadata;  // AcquisitionAccess
     ParsingError parsing = ParsingError::Unknown;  // Parse
 };
@@ -76,5 +84,8 @@ std::string_view message(const ExportError& error) noexcept;
 // "not found" -> InvalidPath, "permission denied" -> AccessDenied, else Unknown.
 ExportError export_error_from_errno(int error_number);
 ExportError export_error_from_metadata(MetadataError error);
+// A chunk file that could not be opened stops an export: OpenFailed maps as
+// its errno does, with the system's description as detail; anything else is Unknown.
+ExportError export_error_from_acquisition(const AcquisitionError& error);
 
 }  // namespace vintrel

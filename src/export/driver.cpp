@@ -23,6 +23,7 @@ std::expected<void, ExportError> write_chunk(const Acquisition& acquisition, std
     calibration::Corrected<Parser> stream(indices, acquisition, params, corrections);
     while (auto item = stream.next())
         if (*item) events.push_back(std::move(**item));  // correction failures are left out
+    if (stream.failure()) return std::unexpected(export_error_from_acquisition(*stream.failure()));
 
     auto written = export_events<typename Parser::Event>(events, *file, params);
     if (!written) return written;

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "acquisition/event_reader.hpp"
+
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/event_dict.hpp"
@@ -91,8 +93,10 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 PyObject* get_chunk_count(PyObject* self, void*) {
-    return guarded([&] {
-        return PyLong_FromUnsignedLongLong(live_state(self).acquisition.chunk_count());
+    return guarded([&]() -> PyObject* {
+        auto count = live_state(self).acquisition.chunk_count();
+        if (!count) return raise(count.error());
+        return PyLong_FromUnsignedLongLong(*count);
     });
 }
 
@@ -251,8 +255,11 @@ PyObject* subscript_slice(PyAcquisition::State& state, PyObject* slice, std::uin
     GcPause no_collections;
     OwnedRef list(PyList_New(0));
     if (!list) return nullptr;
+    EventReader reader(state.acquisition);  // one pass: each chunk is opened once
     for (Py_ssize_t i = start; i < stop; i += step) {
-        OwnedRef event(parse_event_at(state, static_cast<std::uint64_t>(i)));
+        auto bytes = reader.read(static_cast<std::uint64_t>(i));
+        if (!bytes) return raise(bytes.error());
+        OwnedRef event(parse_to_dict(state.params, *bytes));
         if (!event || PyList_Append(list.get(), event.get()) < 0) return nullptr;
         if (step > PY_SSIZE_T_MAX - i) break;
     }
@@ -292,7 +299,13 @@ namespace {
 PyObject* acq_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
         PyAcquisition& acq = live_acquisition(self);
-        OwnedRef copy(alloc_acquisition(acq.state().acquisition, acq.state().params, acq.metadata));
+        auto& state = acq.state();
+        // Iteration ends quietly at the first event it cannot fetch; a chunk
+        // file the system refuses to open is said at the start instead of
+        // looking like an empty acquisition.
+        if (auto count = state.acquisition.len(); !count && count.error().kind == AcquisitionErrorKind::OpenFailed)
+            return raise(count.error());
+        OwnedRef copy(alloc_acquisition(state.acquisition, state.params, acq.metadata));
         if (!copy) return nullptr;
         return new_iter_events(copy.get());
     });

@@ -1,4 +1,5 @@
 // The module's exception types and the error-value conversions.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,6 +28,13 @@ PyObject* set_prefixed(PyObject* type, std::string_view prefix, std::string_view
     std::string text(prefix);
     text.append(message);
     return set(type, text);
+}
+
+// OSError(errno, strerror, filename): Python picks the subclass by errno
+// (PermissionError for EACCES, ...), as for its own failed opens.
+PyObject* set_os_error(int error_number, const std::string& path) {
+    errno = error_number;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
 }
 
 }  // namespace
@@ -68,6 +76,9 @@ PyObject* raise(const AcquisitionError& error) {
             return set(metadata_error_type(), "Cannot write metadata twice");
         case AcquisitionErrorKind::InvalidMetadata: return set(PyExc_ValueError, "Invalid metadata");
         case AcquisitionErrorKind::NoSuchMiscData: return set(PyExc_ValueError, "No such misc data");
+        case AcquisitionErrorKind::OpenFailed: return set_os_error(error.error_number, error.text);
+        case AcquisitionErrorKind::TooManyEvents:
+            return set(PyExc_OverflowError, "event count does not fit a signed 64-bit integer");
         case AcquisitionErrorKind::Unknown: break;
     }
     return set(PyExc_OSError, "Unknown error");

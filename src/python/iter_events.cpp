@@ -57,6 +57,20 @@ PyObject* it_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Whether the pending exception is the system refusing to open a chunk file
+// (an OSError carrying errno: no descriptor left, no permission). That is no
+// end of the events, so iteration passes it on, as iter(acq) does at the start.
+bool pending_error_is_refused_open() {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const bool has_errno = value != nullptr && reinterpret_cast<PyOSErrorObject*>(value)->myerrno != nullptr &&
+                           reinterpret_cast<PyOSErrorObject*>(value)->myerrno != Py_None;
+    PyErr_Restore(type, value, traceback);
+    return has_errno;
+}
+
 PyObject* it_iter(PyObject* self) {
     Py_INCREF(self);
     return self;
@@ -75,7 +89,7 @@ PyObject* it_next(PyObject* self) {
         OwnedRef event(index ? acquisition_subscript(it->acq, index.get()) : nullptr);
         it->busy = false;
         if (!event) {
-            if (!pending_error_is_ordinary()) return nullptr;
+            if (!pending_error_is_ordinary() || pending_error_is_refused_open()) return nullptr;
             PyErr_Clear();  // an event that cannot be read or parsed ends the iteration; the index stays
             return nullptr;
         }
