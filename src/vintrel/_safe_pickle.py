@@ -95,14 +95,13 @@ def _numpy_globals() -> dict[tuple[str, str], object]:
         return reconstruct(numpy.ndarray, shape, typecode)
 
     def checked_frombuffer(buffer: object, dtype: object, shape: object, order: object) -> object:
-        # Protocol 5 hands the array's bytes over as bytes or bytearray. A view
-        # of another array is refused: that array's memory would be freed
-        # under the view if the pickle then gave it a new state.
+        # Protocol 5 hands an array's bytes over as bytes or bytearray.
         if type(buffer) not in (bytes, bytearray):
             raise _refusal("numpy _frombuffer of anything but bytes")
         return frombuffer(buffer, dtype, shape, order)
 
-    found: dict[tuple[str, str], object] = {("numpy", "dtype"): numpy.dtype, ("numpy", "ndarray"): _ARRAY_CLASS}
+    # numpy.dtype is added by each unpickler, which keeps track of the dtypes made.
+    found: dict[tuple[str, str], object] = {("numpy", "ndarray"): _ARRAY_CLASS}
     for old_or_new in ("core", "_core"):
         found[(f"numpy.{old_or_new}.multiarray", "_reconstruct")] = checked_reconstruct
         found[(f"numpy.{old_or_new}.multiarray", "scalar")] = multiarray.scalar
