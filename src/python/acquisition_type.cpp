@@ -122,7 +122,9 @@ PyObject* get_params(PyObject* self, void*) {
     });
 }
 
-// Reads a side file and decodes it with gzip.decompress and pickle.loads.
+// Reads a side file and decodes it with gzip.decompress and the restricted
+// unpickler of vintrel._safe_pickle, which refuses pickles that would call
+// anything but the constructors of plain data.
 PyObject* load_misc_data(PyObject* self, MiscDataKind kind) {
     return guarded([&]() -> PyObject* {
         auto misc = live_state(self).acquisition.misc_data(kind);
@@ -138,7 +140,7 @@ PyObject* load_misc_data(PyObject* self, MiscDataKind kind) {
         if (decompress == nullptr) return nullptr;
         OwnedRef raw(PyObject_CallOneArg(decompress, bytes.get()));
         if (!raw) return nullptr;
-        PyObject* loads = pickle_loads();
+        PyObject* loads = side_file_loads();
         if (loads == nullptr) return nullptr;
         return PyObject_CallOneArg(loads, raw.get());
     });

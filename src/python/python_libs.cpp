@@ -22,9 +22,9 @@ PyObject* gzip_decompress() {
     static PyObject* GZIP_DECOMPRESS = nullptr;
     return cached_attribute(GZIP_DECOMPRESS, "gzip", "decompress");
 }
-PyObject* pickle_loads() {
-    static PyObject* PICKLE_LOADS = nullptr;
-    return cached_attribute(PICKLE_LOADS, "pickle", "loads");
+PyObject* side_file_loads() {
+    static PyObject* SIDE_FILE_LOADS = nullptr;
+    return cached_attribute(SIDE_FILE_LOADS, "vintrel._safe_pickle", "loads");
 }
 PyObject* pathlib_path_type() {
     static PyObject* PATH = nullptr;
