@@ -39,10 +39,13 @@ std::string_view message(const ExportError& error) noexcept {
     return "unknown";
 }
 
-ExportError export_error_from_errno(int error_number) {
-    if (error_number == ENOENT) return {ExportErrorKind::InvalidPath, {}, {}};
-    if (error_number == EACCES || error_number == EPERM) return {ExportErrorKind::AccessDenied, {}, {}};
-    return {ExportErrorKind::Unknown, {}, {}};
+ExportError export_error_from_errno(int error_number, std::string path) {
+    ExportError error{ExportErrorKind::Unknown, {}, {}};
+    if (error_number == ENOENT) error.kind = ExportErrorKind::InvalidPath;
+    if (error_number == EACCES || error_number == EPERM) error.kind = ExportErrorKind::AccessDenied;
+    error.os_error = error_number;
+    error.path = std::move(path);
+    return error;
 }
 
 ExportError export_error_from_metadata(MetadataError error) {

@@ -1,6 +1,7 @@
 // The module's exception types and the error-value conversions.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "python/errors.hpp"
@@ -27,6 +28,14 @@ PyObject* set_prefixed(PyObject* type, std::string_view prefix, std::string_view
     std::string text(prefix);
     text.append(message);
     return set(type, text);
+}
+
+// The OSError that Python raises for the errno (a subclass such as
+// NotADirectoryError where one fits), naming the file.
+OwnedRef os_error(int error_number, const std::string& path) {
+    OwnedRef name(path.empty() ? OwnedRef::borrow(Py_None) : OwnedRef(PyUnicode_DecodeFSDefault(path.c_str())));
+    if (!name) return {};
+    return OwnedRef(PyObject_CallFunction(PyExc_OSError, "isO", error_number, std::strerror(error_number), name.get()));
 }
 
 }  // namespace
@@ -81,8 +90,19 @@ PyObject* raise(const MetadataError& error) {
     return set_prefixed(metadata_error_type(), "Could not process metadata: ", message(error));
 }
 
+// A failure the system reported keeps the fixed message and carries the
+// system's reason as __cause__.
 PyObject* raise(const ExportError& error) {
-    return set_prefixed(export_error_type(), "Could not export: ", message(error));
+    if (error.os_error == 0) return set_prefixed(export_error_type(), "Could not export: ", message(error));
+    std::string text = "Could not export: ";
+    text.append(message(error));
+    OwnedRef exception(PyObject_CallFunction(export_error_type(), "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!exception) return nullptr;
+    OwnedRef cause = os_error(error.os_error, error.path);
+    if (!cause) return nullptr;
+    PyException_SetCause(exception.get(), cause.release());
+    PyErr_SetObject(export_error_type(), exception.get());
+    return nullptr;
 }
 
 PyObject* raise_panic(std::string_view message) {
