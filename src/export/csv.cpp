@@ -19,22 +19,21 @@ namespace {
 constexpr std::size_t kBufferSize = 8192;
 
 ExportError write_error(int error_number) {
-    return {ExportErrorKind::CsvWrite, system_error_text(error_number), {}};
+    ExportError error{ExportErrorKind::CsvWrite, system_error_text(error_number), {}};
+    error.os_error = error_number;
+    return error;
 }
 
-// "Bad channel <c> at Event <i>\n" on the process's standard output, in one
-// unbuffered write so it is in place even while the interpreter holds its
-// own buffered stdout.
-void warn_bad_channel(std::uint64_t channel, std::uint64_t position) {
-    std::string line = "Bad channel " + std::to_string(channel) + " at Event " + std::to_string(position) + "\n";
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a closed or full stdout loses the warning, not the export
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+ExportError too_large(const char* what) { return {ExportErrorKind::CsvWrite, what, {}}; }
+
+void warn_bad_channel(WarningSink& warnings, std::uint64_t channel, std::uint64_t position) {
+    warnings.line("Bad channel " + std::to_string(channel) + " at Event " + std::to_string(position) + "\n");
 }
+
+class StdoutWarnings final : public WarningSink {
+public:
+    void line(std::string_view text) override { write_stdout(text); }
+};
 
 void append_uint(std::string& out, std::uint64_t v) {
     char text[24];
@@ -84,16 +83,42 @@ std::optional<Placement> place(const parsing::ChannelRecord& event, const Timing
     return p;
 }
 
+std::expected<int, int> open_for_writing(const std::string& path, int flags) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+}
+
 }  // namespace
+
+void write_stdout(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+WarningSink& stdout_warnings() {
+    static StdoutWarnings sink;
+    return sink;
+}
 
 // ---- FileWriter ----
 
 std::expected<FileWriter, int> FileWriter::create(const std::string& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(errno);
-    return FileWriter(fd);
+    auto fd = open_for_writing(path, O_TRUNC);
+    if (!fd) return std::unexpected(fd.error());
+    return FileWriter(*fd);
+}
+
+std::expected<FileWriter, int> FileWriter::create_new(const std::string& path) {
+    auto fd = open_for_writing(path, O_EXCL);
+    if (!fd) return std::unexpected(fd.error());
+    return FileWriter(*fd);
 }
 
 FileWriter::FileWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
@@ -190,19 +215,24 @@ std::expected<void, ExportError> write_header(FileWriter& writer, std::span<cons
 
 std::expected<void, ExportError> write_event_rows(FileWriter& writer, const Params& params,
                                                   const parsing::ChannelRecord& event, const Timing* timing,
-                                                  std::span<const std::uint64_t> channels, std::uint64_t position) {
+                                                  std::span<const std::uint64_t> channels, std::uint64_t position,
+                                                  WarningSink& warnings) {
     const std::uint64_t samples = params.samples;
     const auto merged = merge_window_labels(event.window_labels);
     std::uint64_t rows = 0;
     if (__builtin_mul_overflow(samples, merged.size(), &rows) || rows > kMaxRowsPerEvent)
-        return std::unexpected(ExportError{ExportErrorKind::CsvWrite, "event needs too many rows", {}});
+        return std::unexpected(too_large("event needs too many rows"));
+    // Fields per row: acq_num, evt_num and 3 (with timing 4) per channel. The
+    // channel count is bounded by memory already, so this cannot overflow.
+    const std::uint64_t fields = 2 + (timing != nullptr ? 4 : 3) * std::uint64_t{channels.size()};
+    if (rows > 0 && fields > kMaxCellsPerEvent / rows) return std::unexpected(too_large("event needs too many cells"));
 
     std::vector<Placement> placements;
     placements.reserve(channels.size());
     for (std::uint64_t c : channels) {
         auto p = place(event, timing, c, merged, samples, rows);
         if (!p) {
-            warn_bad_channel(c, position);
+            warn_bad_channel(warnings, c, position);
             p = Placement{};
         }
         placements.push_back(*p);
