@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -14,9 +15,6 @@
 
 namespace vintrel::csv {
 namespace {
-
-// Bytes collected before they are handed to the system in one write.
-constexpr std::size_t kBufferSize = 8192;
 
 ExportError write_error(int error_number) {
     ExportError error{ExportErrorKind::CsvWrite, system_error_text(error_number), {}};
@@ -40,10 +38,11 @@ void append_uint(std::string& out, std::uint64_t v) {
     out.append(text, std::to_chars(text, text + sizeof text, v).ptr);
 }
 
-void append_float(std::string& out, float v) {
-    char text[kMaxFloatChars];
-    out.append(text, format_float(v, text));
-}
+// A 16-bit label or time entry, at most 5 digits.
+char* put_uint(char* out, std::uint16_t v) { return std::to_chars(out, out + 5, v).ptr; }
+
+// One channel's cells of a row, commas included: label, sample, time, timing.
+constexpr std::size_t kMaxChannelChars = 4 + 5 + kMaxFloatChars + 5 + kMaxFloatChars;
 
 // Where one exported channel's samples go within an event's rows.
 struct Placement {
@@ -121,10 +120,10 @@ std::expected<FileWriter, int> FileWriter::create_new(const std::string& path) {
     return FileWriter(*fd);
 }
 
-FileWriter::FileWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+FileWriter::FileWriter(int fd) : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
 
 FileWriter::FileWriter(FileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)) {}
+    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), used_(std::exchange(other.used_, 0)) {}
 
 FileWriter::~FileWriter() {
     if (fd_ >= 0) ::close(fd_);  // only on failure paths; finish() reports close errors
@@ -144,17 +143,18 @@ std::expected<void, ExportError> FileWriter::write_through(std::string_view byte
 }
 
 std::expected<void, ExportError> FileWriter::flush() {
-    auto ok = write_through(buffer_);
-    buffer_.clear();
+    auto ok = write_through({buffer_.get(), used_});
+    used_ = 0;
     return ok;
 }
 
 std::expected<void, ExportError> FileWriter::write(std::string_view bytes) {
-    if (buffer_.size() + bytes.size() > kBufferSize) {
+    if (used_ + bytes.size() > kBufferSize) {
         if (auto ok = flush(); !ok) return ok;
         if (bytes.size() >= kBufferSize) return write_through(bytes);
     }
-    buffer_.append(bytes);
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
     return {};
 }
 
@@ -241,29 +241,36 @@ std::expected<void, ExportError> write_event_rows(FileWriter& writer, const Para
     const std::string_view empty_cells = timing != nullptr ? ",,,," : ",,,";
     std::string prefix = "0,";
     append_uint(prefix, position);
-    std::string row;
     for (std::uint64_t r = 0; r < rows; ++r) {
-        row.assign(prefix);
+        auto at = writer.room(prefix.size());
+        if (!at) return std::unexpected(std::move(at.error()));
+        writer.fill_to(std::copy(prefix.begin(), prefix.end(), *at));
         for (const Placement& p : placements) {
+            at = writer.room(kMaxChannelChars);
+            if (!at) return std::unexpected(std::move(at.error()));
+            char* out = *at;
             if (!p.active || r < p.base || r >= p.base + p.count) {
-                row.append(empty_cells);
+                writer.fill_to(std::copy(empty_cells.begin(), empty_cells.end(), out));
                 continue;
             }
             const std::uint64_t t = r - p.base;
             const std::uint64_t w = t / samples;
-            row += ',';
-            append_uint(row, (*p.labels)[w]);
-            row += ',';
-            append_float(row, (*p.data)[t]);
-            row += ',';
-            append_uint(row, (*p.time)[t]);
+            *out++ = ',';
+            out = put_uint(out, (*p.labels)[w]);
+            *out++ = ',';
+            out = format_float((*p.data)[t], out);
+            *out++ = ',';
+            out = put_uint(out, (*p.time)[t]);
             if (p.timing != nullptr) {
-                row += ',';
-                append_float(row, static_cast<float>((*p.timing)[w]));
+                *out++ = ',';
+                out = format_float(static_cast<float>((*p.timing)[w]), out);
             }
+            writer.fill_to(out);
         }
-        row += '\n';
-        if (auto ok = writer.write(row); !ok) return ok;
+        at = writer.room(1);
+        if (!at) return std::unexpected(std::move(at.error()));
+        **at = '\n';
+        writer.fill_to(*at + 1);
     }
     return {};
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,9 +22,12 @@
 namespace vintrel::csv {
 
 // A file opened for writing, filled through an in-memory buffer so that the
-// many short fields reach the system in large writes.
+// many short fields reach the system in large writes. Rows are formatted
+// straight into the buffer: room() hands out space, fill_to() keeps it.
 class FileWriter {
 public:
+    static constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+
     // Creates or truncates the file (mode 0666 less the umask); the error is errno.
     static std::expected<FileWriter, int> create(const std::string& path);
     // Creates a file that must not exist yet (mode 0666 less the umask).
@@ -35,6 +39,17 @@ public:
     FileWriter& operator=(const FileWriter&) = delete;
 
     std::expected<void, ExportError> write(std::string_view bytes);
+
+    // Where at least n (at most kBufferSize) more bytes may be put; writes
+    // the buffer out first when it has less room.
+    std::expected<char*, ExportError> room(std::size_t n) {
+        if (kBufferSize - used_ < n)
+            if (auto ok = flush(); !ok) return std::unexpected(std::move(ok.error()));
+        return buffer_.get() + used_;
+    }
+    // Keeps the bytes put from the last room() up to `end`.
+    void fill_to(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+
     // Writes out the buffer and closes the file, reporting either failure.
     std::expected<void, ExportError> finish();
 
@@ -44,7 +59,8 @@ private:
     std::expected<void, ExportError> flush();
 
     int fd_ = -1;
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
 };
 
 // Most rows one event may produce (samples x merged windows), and most cells
