@@ -27,19 +27,14 @@ std::string file_name(const std::string& acquisition_name, std::size_t k) {
     return acquisition_name + " (chunk " + std::to_string(k) + ").csv";
 }
 
-// Writes chunk k's file under its temporary name; nothing when an earlier
-// file fails meanwhile. Between events the thread lets a pending fork go
-// ahead, so that a fork never waits for a whole file.
+// The events of chunk k that can be read, parsed and corrected, in order;
+// nothing when an earlier file fails meanwhile. Between events the thread
+// lets a pending fork go ahead, so that a fork never waits for a whole file.
 template <class Parser>
-std::expected<std::optional<StagedFile>, ExportError> write_chunk(const Job& job, std::size_t k, FileSequence& files,
-                                                                  WarningSink& warnings) {
+std::optional<std::vector<typename Parser::Event>> collect_events(const Job& job, std::size_t k,
+                                                                  const FileSequence& files) {
     const std::size_t start = k * job.chunk_size;
     const auto chunk = job.indices.subspan(start, std::min(job.chunk_size, job.indices.size() - start));
-    auto file = StagedFile::create(job.out_dir, file_name(job.name, k));
-    if (!file) return std::unexpected(std::move(file.error()));
-
-    // The chunk's events are held until its file is written: the header
-    // needs the channel set of all of them.
     std::vector<typename Parser::Event> events;
     calibration::Corrected<Parser> stream(chunk, job.acquisition, job.params, job.corrections);
     while (auto item = stream.next()) {
@@ -47,18 +42,42 @@ std::expected<std::optional<StagedFile>, ExportError> write_chunk(const Job& job
         concurrency::fork_checkpoint();
         if (files.abandoned(k)) return std::nullopt;
     }
+    return events;
+}
 
-    const std::span<const typename Parser::Event> all(events);
-    const auto set = channels(all);
-    auto& writer = file->writer();
-    if (auto ok = write_header(writer, set, kHasTiming<typename Parser::Event>); !ok)
-        return std::unexpected(about_file(std::move(ok.error()), file->final_path()));
+// The header over the channel set of all events, then their rows; false
+// when an earlier file fails meanwhile.
+template <class Event>
+std::expected<bool, ExportError> write_events(StagedFile& file, std::span<const Event> events, const Params& params,
+                                              std::size_t k, const FileSequence& files, WarningSink& warnings) {
+    const auto set = channels(events);
+    if (auto ok = write_header(file.writer(), set, kHasTiming<Event>); !ok)
+        return std::unexpected(about_file(std::move(ok.error()), file.final_path()));
     for (std::size_t i = 0; i < events.size(); ++i) {
-        if (auto ok = write_event(writer, job.params, events[i], set, i, warnings); !ok)
-            return std::unexpected(about_file(std::move(ok.error()), file->final_path()));
+        if (auto ok = write_event(file.writer(), params, events[i], set, i, warnings); !ok)
+            return std::unexpected(about_file(std::move(ok.error()), file.final_path()));
         concurrency::fork_checkpoint();
-        if (files.abandoned(k)) return std::nullopt;
+        if (files.abandoned(k)) return false;
     }
+    return true;
+}
+
+// Chunk k's file, complete under its temporary name; nothing when an
+// earlier file fails meanwhile. The file is created before the events are
+// read, as when writing one file after another.
+template <class Parser>
+std::expected<std::optional<StagedFile>, ExportError> write_chunk(const Job& job, std::size_t k,
+                                                                  const FileSequence& files, WarningSink& warnings) {
+    if (files.abandoned(k)) return std::nullopt;
+    auto file = StagedFile::create(job.out_dir, file_name(job.name, k));
+    if (!file) return std::unexpected(std::move(file.error()));
+    // The chunk's events are held until its file is written: the header
+    // needs the channel set of all of them.
+    const auto events = collect_events<Parser>(job, k, files);
+    if (!events) return std::nullopt;
+    auto written = write_events<typename Parser::Event>(*file, *events, job.params, k, files, warnings);
+    if (!written) return std::unexpected(std::move(written.error()));
+    if (!*written) return std::nullopt;
     if (auto ok = file->close(); !ok) return std::unexpected(std::move(ok.error()));
     return std::optional<StagedFile>(std::move(*file));
 }
@@ -69,11 +88,13 @@ template <class Parser>
 void run_chunk(const Job& job, std::size_t k, FileSequence& files) {
     HeldWarnings warnings(files, k);
     try {
-        if (files.abandoned(k)) return files.abandon(k);
         auto written = write_chunk<Parser>(job, k, files, warnings);
-        if (written && !*written) return files.abandon(k);
-        if (!written) return files.finish(k, std::unexpected(std::move(written.error())), warnings.take());
-        files.finish(k, std::move(**written), warnings.take());
+        if (!written)
+            files.finish(k, std::unexpected(std::move(written.error())), warnings.take());
+        else if (*written)
+            files.finish(k, std::move(**written), warnings.take());
+        else
+            files.abandon(k);
     } catch (...) {
         files.fail(k, std::current_exception(), warnings.take());
     }
