@@ -116,12 +116,13 @@ Outcome run_export(const Acquisition& acquisition, const std::vector<std::uint64
     return outcome;
 }
 
-// The RuntimeWarning for a refused pedestal file; false if warnings are
-// turned into errors and it was raised.
+// The RuntimeWarning for a refused pedestal file (the path decoded as
+// os.fsdecode does); false if it was raised as an error, or could not be made.
 bool warn(const PedestalRefusal& refused) {
-    const std::string text = "pedestal file '" + refused.path + "' was not used, the export is not corrected: " +
-                             refused.reason;
-    return PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0;
+    OwnedRef path(PyUnicode_DecodeFSDefault(refused.path.c_str()));
+    if (!path) return false;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "pedestal file '%U' was not used, the export is not corrected: %s",
+                            path.get(), refused.reason.c_str()) == 0;
 }
 
 // Raises the export's error; a warning raised as an error just before (under
