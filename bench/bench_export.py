@@ -11,7 +11,7 @@ windows x 64 samples exported with pedestal correction.
   vintrel's own parsed dictionaries (byte-identical; slow: --skip-baseline);
 - the peak memory of exporting many events against 1000, per worker.
 
-    PYTHONPATH=build/dev python3 bench/bench_export.py [--events 20000] [--rounds 3] [--skip-baseline]
+    PYTHONPATH=build/dev python3 bench/bench_export.py [--events 20000] [--rounds 3] [--skip-baseline] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -256,8 +256,10 @@ def main():
     parser.add_argument("--events", type=int, default=20_000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-baseline", action="store_true", help="skip the slow Python csv baseline")
+    parser.add_argument("--dir", help="where the acquisition and the files go (default: the system's temporary "
+                        "directory; /dev/shm leaves out the disk's writeback)")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
         tmp = Path(tmp)
         root = tmp / "bench"
         params, table = make_acquisition(root, args.events)
