@@ -1,10 +1,17 @@
 """Benchmark of export_csv (run by hand): merrowv3 events of 4 channels x 8
-windows x 64 samples exported with pedestal correction, beside a Python
-baseline that writes the same files with the csv module from vintrel's own
-parsed dictionaries (the files are checked to be byte-identical), and the
-peak memory of exporting many events against few.
+windows x 64 samples exported with pedestal correction.
 
-    PYTHONPATH=build/dev python3 bench/bench_export.py [--events 20000]
+- the default worker pool against RAYON_NUM_THREADS=1, each in a subprocess,
+  alternating, best of --rounds; the files must be byte-identical;
+- the whole export (reading, parsing, correcting, formatting, writing)
+  against polars' DataFrame.write_csv writing the same rows from DataFrames
+  already in memory (polars is a benchmark-only dependency: without it this
+  comparison is skipped with a message);
+- a Python baseline that writes the same files with the csv module from
+  vintrel's own parsed dictionaries (byte-identical; slow: --skip-baseline);
+- the peak memory of exporting many events against 1000, per worker.
+
+    PYTHONPATH=build/dev python3 bench/bench_export.py [--events 20000] [--rounds 3] [--skip-baseline] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -12,6 +19,8 @@ from __future__ import annotations
 import argparse
 import csv
 import functools
+import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -129,55 +138,135 @@ vintrel.export_csv(acq, indices, sys.argv[3], True)
 print(before, peak())
 """
 
+# Wall time of the export alone, in a process of its own (the pool's size is
+# fixed per process).
+TIME_PROBE = """
+import sys, time, vintrel
+acq = vintrel.Acquisition(sys.argv[1])
+indices = list(range(int(sys.argv[2])))
+start = time.perf_counter()
+vintrel.export_csv(acq, indices, sys.argv[3], True)
+print(time.perf_counter() - start)
+"""
 
-def peak_memory(root: Path, events: int, out_dir: Path):
+
+def probe(script: str, root: Path, events: int, out_dir: Path, workers: int | None = None) -> str:
     out_dir.mkdir()
-    result = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(root), str(events), str(out_dir)],
-                            check=True, capture_output=True, text=True)
-    before, after = map(int, result.stdout.split())
-    return before, after  # KiB
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    if workers is not None:
+        env["RAYON_NUM_THREADS"] = str(workers)
+    result = subprocess.run([sys.executable, "-c", script, str(root), str(events), str(out_dir)],
+                            check=True, capture_output=True, text=True, env=env)
+    return result.stdout
+
+
+def same_files(a: Path, b: Path) -> bool:
+    names = sorted(f.name for f in a.iterdir())
+    return names == sorted(f.name for f in b.iterdir()) and all(
+        (a / n).read_bytes() == (b / n).read_bytes() for n in names)
+
+
+def polars_frames(csv_dir: Path):
+    """The rows of vintrel's files as DataFrames, one per file; None without polars."""
+    try:
+        import polars as pl
+    except ImportError:
+        return None
+    frames = []
+    for f in sorted(csv_dir.iterdir()):
+        with f.open() as text:
+            header = text.readline().strip().split(",")
+        schema = {c: pl.Float32 if c.startswith("data") else pl.UInt16 if c.startswith(("windnum", "time"))
+                  else pl.UInt32 for c in header}
+        frames.append((f.name, pl.read_csv(f, schema=schema)))
+    return frames
+
+
+def polars_write(frames, out_dir: Path) -> float:
+    out_dir.mkdir()
+    start = time.perf_counter()
+    for name, frame in frames:
+        frame.write_csv(out_dir / name)
+    return time.perf_counter() - start
+
+
+def compare_pool_and_polars(root: Path, tmp: Path, events: int, rounds: int):
+    """Alternates RAYON_NUM_THREADS=1, the default pool and polars' writer."""
+    one = default = polars = float("inf")
+    frames, identical, size = None, False, 0
+    for r in range(rounds):
+        one = min(one, float(probe(TIME_PROBE, root, events, tmp / "one", workers=1)))
+        default = min(default, float(probe(TIME_PROBE, root, events, tmp / "default")))
+        if r == 0:
+            assert same_files(tmp / "one", tmp / "default"), "1 and N workers wrote different files"
+            size = sum(f.stat().st_size for f in (tmp / "default").iterdir())
+            frames = polars_frames(tmp / "default")
+        if frames is not None:
+            polars = min(polars, polars_write(frames, tmp / "polars"))
+            if r == 0:
+                identical = same_files(tmp / "polars", tmp / "default")
+            shutil.rmtree(tmp / "polars")
+        shutil.rmtree(tmp / "one")
+        shutil.rmtree(tmp / "default")
+    print(f"export_csv of {events} events, {size / 1e6:.0f} MB, best of {rounds}: "
+          f"RAYON_NUM_THREADS=1 {one:.2f} s, default pool ({len(os.sched_getaffinity(0))} CPUs) {default:.2f} s, "
+          f"speed-up {one / default:.2f}x (files byte-identical)")
+    if frames is None:
+        print("polars is not installed: the comparison with DataFrame.write_csv is skipped (pip install polars)")
+        return
+    print(f"polars DataFrame.write_csv of the same rows from memory: {polars:.2f} s "
+          f"({'byte-identical' if identical else 'different'} files); "
+          f"whole vintrel export / polars write alone: {default / polars:.2f}")
+
+
+def compare_with_python(root: Path, tmp: Path, events: int, params, table):
+    acq = vintrel.Acquisition(root)
+    indices = list(range(events))
+    native_dir, base_dir = tmp / "native", tmp / "python"
+    native_dir.mkdir()
+    base_dir.mkdir()
+    t0 = time.perf_counter()
+    vintrel.export_csv(acq, indices, native_dir, True)
+    native = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    python_export(acq, indices, base_dir, table, params["samples"])
+    baseline = time.perf_counter() - t0
+    assert same_files(native_dir, base_dir)
+    print(f"python csv baseline: {baseline:.2f} s against export_csv {native:.2f} s (files byte-identical); "
+          f"speed-up {baseline / native:.1f}x")
+    shutil.rmtree(native_dir)
+    shutil.rmtree(base_dir)
+
+
+def compare_peak_memory(root: Path, tmp: Path, events: int):
+    """The export holds one 1000-event file per worker at most: the growth of
+    the peak over its start, per worker in flight, against one file's."""
+    small_start, small = map(int, probe(MEMORY_PROBE, root, 1_000, tmp / "mem-small").split())
+    large_start, large = map(int, probe(MEMORY_PROBE, root, events, tmp / "mem-large").split())
+    workers = min(len(os.sched_getaffinity(0)), -(-events // CHUNK))
+    per_worker = (large - large_start) / workers / (small - small_start)
+    print(f"peak RSS exporting 1000 events: {small / 1024:.1f} MiB (start {small_start / 1024:.1f} MiB); "
+          f"{events} events: {large / 1024:.1f} MiB (start {large_start / 1024:.1f} MiB, {workers} workers); "
+          f"growth per worker / growth for one file: {per_worker:.2f} (limit 1.3)")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--events", type=int, default=20_000)
-    parser.add_argument("--skip-baseline", action="store_true")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--skip-baseline", action="store_true", help="skip the slow Python csv baseline")
+    parser.add_argument("--dir", help="where the acquisition and the files go (default: the system's temporary "
+                        "directory; /dev/shm leaves out the disk's writeback)")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
         tmp = Path(tmp)
         root = tmp / "bench"
         params, table = make_acquisition(root, args.events)
-        acq = vintrel.Acquisition(root)
-        indices = list(range(args.events))
-
-        native_dir = tmp / "native"
-        native_dir.mkdir()
-        t0 = time.perf_counter()
-        vintrel.export_csv(acq, indices, native_dir, True)
-        native = time.perf_counter() - t0
-        size = sum(f.stat().st_size for f in native_dir.iterdir())
-        print(f"export_csv: {args.events} events, {size / 1e6:.0f} MB in {native:.2f} s")
-
+        compare_pool_and_polars(root, tmp, args.events, args.rounds)
         if not args.skip_baseline:
-            base_dir = tmp / "python"
-            base_dir.mkdir()
-            t0 = time.perf_counter()
-            python_export(acq, indices, base_dir, table, params["samples"])
-            baseline = time.perf_counter() - t0
-            names = sorted(f.name for f in native_dir.iterdir())
-            assert names == sorted(f.name for f in base_dir.iterdir())
-            for n in names:
-                assert (native_dir / n).read_bytes() == (base_dir / n).read_bytes(), n
-            print(f"python csv baseline: {baseline:.2f} s (files byte-identical); "
-                  f"speed-up {baseline / native:.1f}x")
-        for f in native_dir.iterdir():
-            f.unlink()
-
-        small = peak_memory(root, 1_000, tmp / "mem-small")
-        large = peak_memory(root, args.events, tmp / "mem-large")
-        print(f"peak RSS exporting 1000 events: {small[1] / 1024:.1f} MiB (start {small[0] / 1024:.1f} MiB); "
-              f"{args.events} events: {large[1] / 1024:.1f} MiB (start {large[0] / 1024:.1f} MiB); "
-              f"ratio {large[1] / small[1]:.2f}")
+            compare_with_python(root, tmp, args.events, params, table)
+        compare_peak_memory(root, tmp, args.events)
 
 
 if __name__ == "__main__":

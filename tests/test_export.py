@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vintrel
-from encoders import MODULES, encoder_for, merrowv3
+from encoders import MODULES, encoder_for, merrowv3, pikorv1
 from test_csv_layout import reference_csv
 
 SMALL = merrowv3.sample_params(channels=1, windows=64, samples=1)
@@ -91,10 +91,17 @@ def test_indices_beyond_the_acquisition_give_header_only_files(make_acq, out):
         assert (out / name).read_text() == "acq_num,evt_num\n"
 
 
-def test_existing_file_is_overwritten(make_acq, out):
-    (out / "run7 (chunk 0).csv").write_text("old content\n" * 1000)
+@pytest.mark.parametrize("existing", ["file", "symlink"])
+def test_existing_file_is_replaced_whole(make_acq, out, existing):
+    target = out / "run7 (chunk 0).csv"
+    if existing == "file":
+        target.write_text("old content\n" * 1000)
+    else:
+        target.symlink_to("/dev/full")
     vintrel.export_csv(small_acq(make_acq), [4], out, False)
-    assert (out / "run7 (chunk 0).csv").read_text() == "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0\n0,0,1,4,0\n"
+    assert not target.is_symlink()
+    assert target.read_text() == "acq_num,evt_num,windnum_ch0,data_ch0,time_ch0\n0,0,1,4,0\n"
+    assert os.listdir(out) == [target.name]
 
 
 @pytest.mark.parametrize("correct", [False, True])
@@ -127,13 +134,6 @@ def test_missing_out_dir(make_acq, tmp_path):
     assert not (tmp_path / "missing").exists()
 
 
-def test_out_dir_that_is_a_file(make_acq, tmp_path):
-    target = tmp_path / "plain-file"
-    target.write_text("x")
-    assert export_error(small_acq(make_acq), target) == "Could not export: unknown"
-    assert target.read_text() == "x"
-
-
 @pytest.mark.skipif(os.geteuid() == 0, reason="root ignores directory permissions")
 def test_read_only_out_dir(make_acq, out):
     out.chmod(0o500)
@@ -160,14 +160,16 @@ def test_unreadable_metadata(make_acq, out):
     assert os.listdir(out) == []
 
 
-def test_write_failure_keeps_earlier_chunks(make_acq, out):
-    if not os.path.exists("/dev/full"):
-        pytest.skip("needs /dev/full")
-    (out / "run7 (chunk 1).csv").symlink_to("/dev/full")
-    message = export_error(small_acq(make_acq), out, [1] * 2500)
-    assert message == "Could not export: error occurred while exporting as csv"
-    assert len(evt_and_value(out / "run7 (chunk 0).csv")) == 1000
-    assert not (out / "run7 (chunk 2).csv").exists()
+def test_cells_of_one_event_are_limited(make_acq, out):
+    # 196 KB: 16,384 channels of one sample on 1100 windows would give
+    # 1100 rows of 65,538 fields, beyond the 2^26 cells an event may fill.
+    params = pikorv1.sample_params(channels=16384, windows=1100, samples=1, packet_size=10,
+                                   chanmask=0xFFFF, abs_wind_mask=0xFFFF)
+    event = pikorv1.encode_event(pikorv1.encode_packet(c, c % 1100, 0, [1], packet_size=10) for c in range(16384))
+    acq = vintrel.Acquisition(make_acq(params, [event], name="run7"))
+    assert len(acq[0]["data"]) == 16384
+    assert export_error(acq, out) == "Could not export: error occurred while exporting as csv"
+    assert os.listdir(out) == []
 
 
 def test_acquisition_path_without_a_name(make_acq, out, monkeypatch):

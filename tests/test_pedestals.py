@@ -1,11 +1,13 @@
 """Pedestal files (gzip-compressed pickles) and pedestal correction, seen
 through export_csv: a file that loads changes the data cells; a file that
-does not load leaves the export uncorrected, without an error."""
+exists but does not load leaves the export uncorrected, with one
+RuntimeWarning naming the file and the reason."""
 
 import gzip
 import os
 import pickle
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -24,13 +26,23 @@ TABLE = [[[], [1, 2.5]], [[7.0], [], [3, -BIG]]]
 CORRECTED = [cell(np.float32(r) - np.float32(p)) for r, p in zip(RAW, [1, 2.5, 3, -BIG])]
 
 
-def data_cells(make_acq, tmp_path, pedestal_file: bytes | None, event=EVENT, samples=SAMPLES):
+def data_cells(make_acq, tmp_path, pedestal_file: bytes | None, event=EVENT, samples=SAMPLES, refused=None):
+    """The data cells of the export; `refused` is the reason the one
+    RuntimeWarning must give, None when there must be no warning."""
     root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=samples), [event])
     if pedestal_file is not None:
         (root / "pedestals_calibration").write_bytes(pedestal_file)
     out = tmp_path / f"out-{root.name}"
     out.mkdir()
-    vintrel.export_csv(vintrel.Acquisition(root), [0], out, True)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        vintrel.export_csv(vintrel.Acquisition(root), [0], out, True)
+    if refused is None:
+        assert caught == []
+    else:
+        assert [w.category for w in caught] == [RuntimeWarning]
+        assert f"'{root / 'pedestals_calibration'}'" in str(caught[0].message)
+        assert refused in str(caught[0].message)
     lines = (out / f"{root.name} (chunk 0).csv").read_text().splitlines()[1:]
     return [f for line in lines for f in line.split(",")[3::3] if f]
 
@@ -56,6 +68,7 @@ def test_uncorrected_baseline(make_acq, tmp_path):
     lambda t: (t,),
     lambda t: {"data": tuples(t)},
     lambda t: [[tuple(ch) for ch in t]],       # tuples of lists, mixed
+    lambda t: {"data": t, "valid": True, "stale": False},
 ])
 def test_tables_load_in_every_protocol(make_acq, tmp_path, protocol, wrap):
     assert data_cells(make_acq, tmp_path, gz(wrap(TABLE), protocol)) == CORRECTED
@@ -158,12 +171,50 @@ INVALID = {
 
 @pytest.mark.parametrize("name", INVALID)
 def test_invalid_files_mean_no_correction(make_acq, tmp_path, name):
-    assert data_cells(make_acq, tmp_path, INVALID[name]) == [str(v) for v in RAW]
+    assert data_cells(make_acq, tmp_path, INVALID[name], refused="") == [str(v) for v in RAW]
+
+
+@pytest.mark.parametrize("name, reason", [
+    ("not gzip", "not a valid gzip file"),
+    ("truncated in the middle", "the file ends early"),
+    ("pickled None", "the pickled value is None"),
+    ("dict without data", "not a pedestal table"),
+    ("byte after STOP", "bytes follow the pickle"),
+    ("class instance", "an object of a class"),
+    ("endless text line", "beyond the size limits"),
+    ("directory", "could not read it: Is a directory"),
+])
+def test_refused_files_say_why(make_acq, tmp_path, name, reason):
+    if name == "directory":
+        root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=SAMPLES), [EVENT])
+        (root / "pedestals_calibration").mkdir()
+        with pytest.warns(RuntimeWarning, match=reason):
+            vintrel.export_csv(vintrel.Acquisition(root), [0], tmp_path, True)
+        return
+    data_cells(make_acq, tmp_path, INVALID[name], refused=reason)
+
+
+@pytest.mark.parametrize("out_dir, raised", [("out", RuntimeWarning), ("missing", "ExportError")])
+def test_warning_as_error_comes_after_the_files(make_acq, tmp_path, out_dir, raised):
+    root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=SAMPLES), [EVENT])
+    (root / "pedestals_calibration").write_bytes(INVALID["not gzip"])
+    (tmp_path / "out").mkdir()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(Exception) as info:
+            vintrel.export_csv(vintrel.Acquisition(root), [0], tmp_path / out_dir, True)
+    if raised is RuntimeWarning:
+        assert type(info.value) is RuntimeWarning
+        assert (tmp_path / "out" / f"{root.name} (chunk 0).csv").exists()
+    else:
+        # The export's error wins; the warning raised on the way is its context.
+        assert type(info.value).__name__ == raised
+        assert type(info.value.__context__) is RuntimeWarning
 
 
 def test_pickles_are_never_executed(make_acq, tmp_path):
     target = tmp_path / "made-by-pickle"
-    data_cells(make_acq, tmp_path, gz({"data": TABLE, "x": Reduce(str(target))}, 2))
+    data_cells(make_acq, tmp_path, gz({"data": TABLE, "x": Reduce(str(target))}, 2), refused="object of a class")
     assert not target.exists()
 
 
@@ -173,7 +224,7 @@ def test_memo_expansion_is_bounded(make_acq, tmp_path):
     channel = [window] * 10_000
     bomb = gz({"data": [channel] * 1000}, 4)
     assert len(bomb) < 100_000
-    assert data_cells(make_acq, tmp_path, bomb) == [str(v) for v in RAW]
+    assert data_cells(make_acq, tmp_path, bomb, refused="size limits") == [str(v) for v in RAW]
 
 
 # ---- correction of events ----

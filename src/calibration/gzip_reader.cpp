@@ -12,6 +12,23 @@ constexpr int kGzipWindowBits = 16 + MAX_WBITS;
 
 }  // namespace
 
+std::string_view message(LoadError error) noexcept {
+    switch (error) {
+        case LoadError::NotGzip: return "not a valid gzip file (bad header, compressed data or checksum)";
+        case LoadError::Truncated: return "the file ends early";
+        case LoadError::NoMemory: return "out of memory while decompressing";
+        case LoadError::UnsupportedOpcode:
+            return "the pickle holds something other than dicts, lists, tuples, text, numbers and None "
+                   "(for example an object of a class)";
+        case LoadError::MalformedPickle: return "the pickle is malformed";
+        case LoadError::TooLarge: return "the pickle is beyond the size limits of a pedestal table";
+        case LoadError::WrongShape: return "the pickled value is not a pedestal table";
+        case LoadError::TrailingBytes: return "bytes follow the pickle";
+        case LoadError::NoPedestals: return "the pickled value is None";
+    }
+    return "unknown";
+}
+
 GzipReader::GzipReader(std::span<const std::uint8_t> input) : pending_(input) {
     initialised_ = inflateInit2(&stream_, kGzipWindowBits) == Z_OK;
 }

@@ -7,14 +7,14 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 
 #include <zlib.h>
 
 namespace vintrel::calibration {
 
-// Why a pedestal file could not be loaded. No caller shows these to a user
-// (a failed load means an export without correction); they exist so that
-// every failure is a value, and for diagnosis.
+// Why a pedestal file could not be loaded. A failed load means an export
+// without correction; the export tells the user why (message()).
 enum class LoadError : std::uint8_t {
     NotGzip,            // bad header, bad deflate data or bad checksum
     Truncated,          // the gzip member or the pickle ends early
@@ -26,6 +26,7 @@ enum class LoadError : std::uint8_t {
     TrailingBytes,      // decompressed bytes after the pickle's STOP
     NoPedestals,        // the pickled value is None
 };
+std::string_view message(LoadError error) noexcept;
 
 class GzipReader {
 public:

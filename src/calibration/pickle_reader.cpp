@@ -21,7 +21,7 @@ enum Opcode : std::uint8_t {
     BINUNICODE = 'X', APPEND = 'a', APPENDS = 'e', LIST = 'l', EMPTY_LIST = ']', TUPLE = 't', EMPTY_TUPLE = ')',
     DICT = 'd', EMPTY_DICT = '}', SETITEM = 's', SETITEMS = 'u', GET = 'g', BINGET = 'h', LONG_BINGET = 'j',
     PUT = 'p', BINPUT = 'q', LONG_BINPUT = 'r', PROTO = 0x80, TUPLE1 = 0x85, TUPLE2 = 0x86, TUPLE3 = 0x87,
-    LONG1 = 0x8a, LONG4 = 0x8b, SHORT_BINUNICODE = 0x8c, BINUNICODE8 = 0x8d, MEMOIZE = 0x94, FRAME = 0x95,
+    NEWTRUE = 0x88, NEWFALSE = 0x89, LONG1 = 0x8a, LONG4 = 0x8b, SHORT_BINUNICODE = 0x8c, BINUNICODE8 = 0x8d, MEMOIZE = 0x94, FRAME = 0x95,
 };
 
 constexpr std::string_view kDataKey = "data";
@@ -371,6 +371,8 @@ std::expected<void, LoadError> Decoder::step(std::uint8_t op) {
             marks_.push_back(stack_.size());
             return {};
         case NONE: return push(PickleValue{});
+        case NEWTRUE:
+        case NEWFALSE: return push(PickleValue{.kind = Kind::Bool, .integer = op == NEWTRUE});
 
         case INT: {
             auto t = line();

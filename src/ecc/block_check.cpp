@@ -4,7 +4,7 @@
 
 #include "ecc/ostra96.hpp"
 #include "ecc/word_scan.hpp"
-#include "ecc/worker_pool.hpp"
+#include "concurrency/worker_pool.hpp"
 
 namespace vintrel::ecc {
 namespace {
@@ -65,11 +65,11 @@ std::expected<std::vector<CheckRecord>, BlockError> ecc_check_block(std::span<co
     // Regions grow with the channel index, so the last one bounds them all.
     if (channels > 0 && offsets[channels - 1].end > block.size()) return std::unexpected(BlockError::Truncated);
 
-    const ForkHold no_fork_meanwhile;
+    const concurrency::ForkHold no_fork_meanwhile;
     std::array<std::vector<CheckRecord>, kChannelsMax> per_channel;
     std::array<bool, kChannelsMax> grown{};
     auto task = [&](std::size_t i) { grown[i] = check_region(block, offsets[i], per_channel[i]); };
-    parallel_for(channels, task);
+    concurrency::parallel_for(channels, task);
 
     std::size_t total = 0;
     for (std::size_t i = 0; i < channels; ++i) {

@@ -1,7 +1,6 @@
 #include "error/errors.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 namespace vintrel {
@@ -40,10 +39,13 @@ std::string_view message(const ExportError& error) noexcept {
     return "unknown";
 }
 
-ExportError export_error_from_errno(int error_number) {
-    if (error_number == ENOENT) return {ExportErrorKind::InvalidPath, {}, {}};
-    if (error_number == EACCES || error_number == EPERM) return {ExportErrorKind::AccessDenied, {}, {}};
-    return {ExportErrorKind::Unknown, {}, {}};
+ExportError export_error_from_errno(int error_number, std::string path) {
+    ExportError error{ExportErrorKind::Unknown, {}, {}};
+    if (error_number == ENOENT) error.kind = ExportErrorKind::InvalidPath;
+    if (error_number == EACCES || error_number == EPERM) error.kind = ExportErrorKind::AccessDenied;
+    error.os_error = error_number;
+    error.path = std::move(path);
+    return error;
 }
 
 AcquisitionError open_failed(int error_number, std::string path) {
@@ -52,9 +54,7 @@ AcquisitionError open_failed(int error_number, std::string path) {
 
 ExportError export_error_from_acquisition(const AcquisitionError& error) {
     if (error.kind != AcquisitionErrorKind::OpenFailed) return {ExportErrorKind::Unknown, {}, {}};
-    ExportError mapped = export_error_from_errno(error.error_number);
-    mapped.detail = std::string(std::strerror(error.error_number)) + ": " + error.text;
-    return mapped;
+    return export_error_from_errno(error.error_number, error.text);
 }
 
 ExportError export_error_from_metadata(MetadataError error) {

@@ -61,7 +61,8 @@ struct MetadataError {
 };
 std::string_view message(const MetadataError& error) noexcept;
 
-// CSV export. CsvWrite and AcquisitionAccess carry the error that caused them.
+// CSV export. CsvWrite and AcquisitionAccess carry the error that caused them;
+// a failure that the system reported also carries its errno and the file.
 enum class ExportErrorKind : std::uint8_t {
     InvalidPath,
     AccessDenied,
@@ -78,14 +79,17 @@ struct ExportError {
     std::string detail;                       // CsvWrite: the writer's error text; else the system's, if any
     std::shared_ptr<MetadataError> metadata;  // AcquisitionAccess
     ParsingError parsing = ParsingError::Unknown;  // Parse
+    int os_error = 0;                              // errno of a failed system call, or 0
+    std::string path{};                            // the file that call concerned
 };
 std::string_view message(const ExportError& error) noexcept;
 
-// "not found" -> InvalidPath, "permission denied" -> AccessDenied, else Unknown.
-ExportError export_error_from_errno(int error_number);
+// "not found" -> InvalidPath, "permission denied" -> AccessDenied, else
+// Unknown; the errno and the path are kept as the cause.
+ExportError export_error_from_errno(int error_number, std::string path = {});
 ExportError export_error_from_metadata(MetadataError error);
 // A chunk file that could not be opened stops an export: OpenFailed maps as
-// its errno does, with the system's description as detail; anything else is Unknown.
+// its errno does, keeping errno and the chunk file's path; anything else is Unknown.
 ExportError export_error_from_acquisition(const AcquisitionError& error);
 
 }  // namespace vintrel

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -15,36 +16,33 @@
 namespace vintrel::csv {
 namespace {
 
-// Bytes collected before they are handed to the system in one write.
-constexpr std::size_t kBufferSize = 8192;
-
 ExportError write_error(int error_number) {
-    return {ExportErrorKind::CsvWrite, system_error_text(error_number), {}};
+    ExportError error{ExportErrorKind::CsvWrite, system_error_text(error_number), {}};
+    error.os_error = error_number;
+    return error;
 }
 
-// "Bad channel <c> at Event <i>\n" on the process's standard output, in one
-// unbuffered write so it is in place even while the interpreter holds its
-// own buffered stdout.
-void warn_bad_channel(std::uint64_t channel, std::uint64_t position) {
-    std::string line = "Bad channel " + std::to_string(channel) + " at Event " + std::to_string(position) + "\n";
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a closed or full stdout loses the warning, not the export
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+ExportError too_large(const char* what) { return {ExportErrorKind::CsvWrite, what, {}}; }
+
+void warn_bad_channel(WarningSink& warnings, std::uint64_t channel, std::uint64_t position) {
+    warnings.line("Bad channel " + std::to_string(channel) + " at Event " + std::to_string(position) + "\n");
 }
+
+class StdoutWarnings final : public WarningSink {
+public:
+    void line(std::string_view text) override { write_stdout(text); }
+};
 
 void append_uint(std::string& out, std::uint64_t v) {
     char text[24];
     out.append(text, std::to_chars(text, text + sizeof text, v).ptr);
 }
 
-void append_float(std::string& out, float v) {
-    char text[kMaxFloatChars];
-    out.append(text, format_float(v, text));
-}
+// A 16-bit label or time entry, at most 5 digits.
+char* put_uint(char* out, std::uint16_t v) { return std::to_chars(out, out + 5, v).ptr; }
+
+// One channel's cells of a row, commas included: label, sample, time, timing.
+constexpr std::size_t kMaxChannelChars = 4 + 5 + kMaxFloatChars + 5 + kMaxFloatChars;
 
 // Where one exported channel's samples go within an event's rows.
 struct Placement {
@@ -84,22 +82,48 @@ std::optional<Placement> place(const parsing::ChannelRecord& event, const Timing
     return p;
 }
 
+std::expected<int, int> open_for_writing(const std::string& path, int flags) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+}
+
 }  // namespace
+
+void write_stdout(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+WarningSink& stdout_warnings() {
+    static StdoutWarnings sink;
+    return sink;
+}
 
 // ---- FileWriter ----
 
 std::expected<FileWriter, int> FileWriter::create(const std::string& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(errno);
-    return FileWriter(fd);
+    auto fd = open_for_writing(path, O_TRUNC);
+    if (!fd) return std::unexpected(fd.error());
+    return FileWriter(*fd);
 }
 
-FileWriter::FileWriter(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+std::expected<FileWriter, int> FileWriter::create_new(const std::string& path) {
+    auto fd = open_for_writing(path, O_EXCL);
+    if (!fd) return std::unexpected(fd.error());
+    return FileWriter(*fd);
+}
+
+FileWriter::FileWriter(int fd) : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
 
 FileWriter::FileWriter(FileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)) {}
+    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), used_(std::exchange(other.used_, 0)) {}
 
 FileWriter::~FileWriter() {
     if (fd_ >= 0) ::close(fd_);  // only on failure paths; finish() reports close errors
@@ -119,17 +143,18 @@ std::expected<void, ExportError> FileWriter::write_through(std::string_view byte
 }
 
 std::expected<void, ExportError> FileWriter::flush() {
-    auto ok = write_through(buffer_);
-    buffer_.clear();
+    auto ok = write_through({buffer_.get(), used_});
+    used_ = 0;
     return ok;
 }
 
 std::expected<void, ExportError> FileWriter::write(std::string_view bytes) {
-    if (buffer_.size() + bytes.size() > kBufferSize) {
+    if (used_ + bytes.size() > kBufferSize) {
         if (auto ok = flush(); !ok) return ok;
         if (bytes.size() >= kBufferSize) return write_through(bytes);
     }
-    buffer_.append(bytes);
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
     return {};
 }
 
@@ -190,19 +215,24 @@ std::expected<void, ExportError> write_header(FileWriter& writer, std::span<cons
 
 std::expected<void, ExportError> write_event_rows(FileWriter& writer, const Params& params,
                                                   const parsing::ChannelRecord& event, const Timing* timing,
-                                                  std::span<const std::uint64_t> channels, std::uint64_t position) {
+                                                  std::span<const std::uint64_t> channels, std::uint64_t position,
+                                                  WarningSink& warnings) {
     const std::uint64_t samples = params.samples;
     const auto merged = merge_window_labels(event.window_labels);
     std::uint64_t rows = 0;
     if (__builtin_mul_overflow(samples, merged.size(), &rows) || rows > kMaxRowsPerEvent)
-        return std::unexpected(ExportError{ExportErrorKind::CsvWrite, "event needs too many rows", {}});
+        return std::unexpected(too_large("event needs too many rows"));
+    // Fields per row: acq_num, evt_num and 3 (with timing 4) per channel. The
+    // channel count is bounded by memory already, so this cannot overflow.
+    const std::uint64_t fields = 2 + (timing != nullptr ? 4 : 3) * std::uint64_t{channels.size()};
+    if (rows > 0 && fields > kMaxCellsPerEvent / rows) return std::unexpected(too_large("event needs too many cells"));
 
     std::vector<Placement> placements;
     placements.reserve(channels.size());
     for (std::uint64_t c : channels) {
         auto p = place(event, timing, c, merged, samples, rows);
         if (!p) {
-            warn_bad_channel(c, position);
+            warn_bad_channel(warnings, c, position);
             p = Placement{};
         }
         placements.push_back(*p);
@@ -211,29 +241,36 @@ std::expected<void, ExportError> write_event_rows(FileWriter& writer, const Para
     const std::string_view empty_cells = timing != nullptr ? ",,,," : ",,,";
     std::string prefix = "0,";
     append_uint(prefix, position);
-    std::string row;
     for (std::uint64_t r = 0; r < rows; ++r) {
-        row.assign(prefix);
+        auto at = writer.room(prefix.size());
+        if (!at) return std::unexpected(std::move(at.error()));
+        writer.fill_to(std::copy(prefix.begin(), prefix.end(), *at));
         for (const Placement& p : placements) {
+            at = writer.room(kMaxChannelChars);
+            if (!at) return std::unexpected(std::move(at.error()));
+            char* out = *at;
             if (!p.active || r < p.base || r >= p.base + p.count) {
-                row.append(empty_cells);
+                writer.fill_to(std::copy(empty_cells.begin(), empty_cells.end(), out));
                 continue;
             }
             const std::uint64_t t = r - p.base;
             const std::uint64_t w = t / samples;
-            row += ',';
-            append_uint(row, (*p.labels)[w]);
-            row += ',';
-            append_float(row, (*p.data)[t]);
-            row += ',';
-            append_uint(row, (*p.time)[t]);
+            *out++ = ',';
+            out = put_uint(out, (*p.labels)[w]);
+            *out++ = ',';
+            out = format_float((*p.data)[t], out);
+            *out++ = ',';
+            out = put_uint(out, (*p.time)[t]);
             if (p.timing != nullptr) {
-                row += ',';
-                append_float(row, static_cast<float>((*p.timing)[w]));
+                *out++ = ',';
+                out = format_float(static_cast<float>((*p.timing)[w]), out);
             }
+            writer.fill_to(out);
         }
-        row += '\n';
-        if (auto ok = writer.write(row); !ok) return ok;
+        at = writer.room(1);
+        if (!at) return std::unexpected(std::move(at.error()));
+        **at = '\n';
+        writer.fill_to(*at + 1);
     }
     return {};
 }

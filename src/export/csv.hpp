@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,11 +22,16 @@
 namespace vintrel::csv {
 
 // A file opened for writing, filled through an in-memory buffer so that the
-// many short fields reach the system in large writes.
+// many short fields reach the system in large writes. Rows are formatted
+// straight into the buffer: room() hands out space, fill_to() keeps it.
 class FileWriter {
 public:
+    static constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+
     // Creates or truncates the file (mode 0666 less the umask); the error is errno.
     static std::expected<FileWriter, int> create(const std::string& path);
+    // Creates a file that must not exist yet (mode 0666 less the umask).
+    static std::expected<FileWriter, int> create_new(const std::string& path);
     ~FileWriter();
     FileWriter(FileWriter&& other) noexcept;
     FileWriter& operator=(FileWriter&&) = delete;
@@ -33,6 +39,17 @@ public:
     FileWriter& operator=(const FileWriter&) = delete;
 
     std::expected<void, ExportError> write(std::string_view bytes);
+
+    // Where at least n (at most kBufferSize) more bytes may be put; writes
+    // the buffer out first when it has less room.
+    std::expected<char*, ExportError> room(std::size_t n) {
+        if (kBufferSize - used_ < n)
+            if (auto ok = flush(); !ok) return std::unexpected(std::move(ok.error()));
+        return buffer_.get() + used_;
+    }
+    // Keeps the bytes put from the last room() up to `end`.
+    void fill_to(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+
     // Writes out the buffer and closes the file, reporting either failure.
     std::expected<void, ExportError> finish();
 
@@ -42,12 +59,32 @@ private:
     std::expected<void, ExportError> flush();
 
     int fd_ = -1;
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
 };
 
-// Most rows one event may produce (samples x merged windows); beyond it the
-// file fails instead of filling the disk for absurd metadata.
+// Most rows one event may produce (samples x merged windows), and most cells
+// (rows x fields per row); beyond either the file fails instead of filling
+// the disk for absurd metadata or a record of very many channels.
 constexpr std::uint64_t kMaxRowsPerEvent = std::uint64_t{1} << 24;
+constexpr std::uint64_t kMaxCellsPerEvent = std::uint64_t{1} << 26;
+
+// Receives the "Bad channel" lines of a file (each ending in "\n").
+class WarningSink {
+public:
+    virtual void line(std::string_view text) = 0;
+
+protected:
+    ~WarningSink() = default;
+};
+
+// The sink that writes each line straight to the process's standard output.
+WarningSink& stdout_warnings();
+
+// Writes text to the process's standard output in unbuffered writes, so it
+// is in place even while the interpreter holds its own buffered stdout. A
+// closed or full stdout loses the text, not the export.
+void write_stdout(std::string_view text);
 
 // Merges the channels' window label sequences (each in readout order, each
 // possibly wrapping around the ring of windows) into one common order.
@@ -77,7 +114,8 @@ using Timing = std::vector<std::vector<std::uint32_t>>;
 
 std::expected<void, ExportError> write_event_rows(FileWriter& writer, const Params& params,
                                                   const parsing::ChannelRecord& event, const Timing* timing,
-                                                  std::span<const std::uint64_t> channels, std::uint64_t position);
+                                                  std::span<const std::uint64_t> channels, std::uint64_t position,
+                                                  WarningSink& warnings);
 
 template <class Event>
 constexpr bool kHasTiming = std::is_same_v<Event, parsing::Pikorv1Event>;
@@ -85,10 +123,11 @@ constexpr bool kHasTiming = std::is_same_v<Event, parsing::Pikorv1Event>;
 // Writes the rows of one event; `position` is its place in the file.
 template <class Event>
 std::expected<void, ExportError> write_event(FileWriter& writer, const Params& params, const Event& event,
-                                             std::span<const std::uint64_t> channels, std::uint64_t position) {
+                                             std::span<const std::uint64_t> channels, std::uint64_t position,
+                                             WarningSink& warnings = stdout_warnings()) {
     const Timing* timing = nullptr;
     if constexpr (kHasTiming<Event>) timing = &event.timing;
-    return write_event_rows(writer, params, event, timing, channels, position);
+    return write_event_rows(writer, params, event, timing, channels, position, warnings);
 }
 
 // Writes one whole file: header over the channel set of all events, then

@@ -17,8 +17,13 @@ namespace vintrel::csv {
 constexpr std::size_t kDefaultChunkSize = 1000;
 
 // Reads, parses and corrects the events of each chunk (those that fail are
-// left out) and writes them. Files of earlier chunks stay complete when a
-// later one fails. `chunk_size` must be at least 1.
+// left out) and writes them. The files are written in parallel on the worker
+// pool, at most one per worker at a time, and the outcome is that of writing
+// them one after another: each file appears under its final name only when
+// it and all files before it are complete; on failure the error is that of
+// the first failing file, the files before it are in place and no later one
+// is touched. `chunk_size` must be at least 1. An allocation failure in a
+// file's task is rethrown here.
 std::expected<void, ExportError> export_csv_from_acq(const Acquisition& acquisition,
                                                      std::span<const std::uint64_t> indices,
                                                      const calibration::Corrections& corrections,

@@ -17,6 +17,49 @@ char* append(char* out, const char* text, std::size_t n) {
     return out + n;
 }
 
+// Values from 1 up to 2^23 that are not whole, which fill most sample cells
+// after pedestal correction. The shortest digits are those of the fewest
+// decimals k for which the k-decimal value nearest to the float reads back
+// as it, i.e. lies within half a gap to its neighbours (ties to an even
+// mantissa), tested in exact integer arithmetic. Null when this path cannot
+// decide (a value exactly between two k-decimal values), for the general
+// path.
+char* format_fraction(float magnitude, char* out) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+    // magnitude = mantissa / 2^shift, with the implicit leading bit; 1 <= shift <= 23.
+    const std::uint64_t mantissa = (bits & 0x7FFFFF) | 0x800000;
+    const int shift = 150 - static_cast<int>(bits >> 23);
+    const std::uint64_t whole = mantissa >> shift;
+    int whole_digits = 1;
+    for (std::uint64_t w = whole; w >= 10; w /= 10) ++whole_digits;
+
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    const std::uint64_t low_bits = (std::uint64_t{1} << shift) - 1;
+    std::uint64_t scale = 1;
+    // Nine significant digits always read back; the products stay below 2^55.
+    for (int k = 1; whole_digits + k <= 9; ++k) {
+        scale *= 10;
+        const std::uint64_t scaled = mantissa * scale;  // magnitude x 10^k x 2^shift
+        const std::uint64_t rest = scaled & low_bits;
+        if (rest == half) return nullptr;
+        const std::uint64_t nearest = (scaled >> shift) + (rest > half ? 1 : 0);
+        // |nearest / 10^k - magnitude| against 2^-(shift+1), both times 10^k x 2^(shift+1).
+        const std::uint64_t a = nearest << (shift + 1), b = 2 * scaled;
+        const std::uint64_t distance = a > b ? a - b : b - a;
+        if (distance > scale || (distance == scale && mantissa % 2 != 0)) continue;
+        // A carry into the whole part would end in a zero decimal, as would
+        // any form that has a shorter one: neither is expected; leave them.
+        std::uint64_t decimals = nearest - whole * scale;
+        if (decimals >= scale || decimals % 10 == 0) return nullptr;
+        out = std::to_chars(out, out + kMaxFloatChars, whole).ptr;
+        *out++ = '.';
+        for (int i = k - 1; i >= 0; --i, decimals /= 10) out[i] = static_cast<char>('0' + decimals % 10);
+        return out + k;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 char* format_float(float value, char* out) {
@@ -25,8 +68,13 @@ char* format_float(float value, char* out) {
     if (value == 0.0f) return std::signbit(value) ? append(out, "-0", 2) : append(out, "0", 1);
 
     // Fast path for the whole numbers that fill most cells (labels, times).
-    if (std::fabs(value) < kExactIntegers && value == std::trunc(value))
+    const float magnitude = std::fabs(value);
+    if (magnitude < kExactIntegers && value == std::trunc(value))
         return std::to_chars(out, out + kMaxFloatChars, static_cast<std::int32_t>(value)).ptr;
+    if (magnitude >= 1.0f && magnitude < kExactIntegers / 2) {
+        char* digits = std::signbit(value) ? append(out, "-", 1) : out;
+        if (char* end = format_fraction(magnitude, digits)) return end;
+    }
 
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
     char sci[32];

@@ -1,7 +1,7 @@
 // The module's exception types and the error-value conversions.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "python/errors.hpp"
@@ -30,11 +30,19 @@ PyObject* set_prefixed(PyObject* type, std::string_view prefix, std::string_view
     return set(type, text);
 }
 
-// OSError(errno, strerror, filename): Python picks the subclass by errno
-// (PermissionError for EACCES, ...), as for its own failed opens.
+// The OSError that Python raises for the errno (a subclass such as
+// NotADirectoryError where one fits), naming the file.
+OwnedRef os_error(int error_number, const std::string& path) {
+    OwnedRef name(path.empty() ? OwnedRef::borrow(Py_None) : OwnedRef(PyUnicode_DecodeFSDefault(path.c_str())));
+    if (!name) return {};
+    return OwnedRef(PyObject_CallFunction(PyExc_OSError, "isO", error_number, std::strerror(error_number), name.get()));
+}
+
+// Raises that OSError, as Python's own failed opens do.
 PyObject* set_os_error(int error_number, const std::string& path) {
-    errno = error_number;
-    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    OwnedRef error = os_error(error_number, path);
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
 }
 
 }  // namespace
@@ -92,8 +100,19 @@ PyObject* raise(const MetadataError& error) {
     return set_prefixed(metadata_error_type(), "Could not process metadata: ", message(error));
 }
 
+// A failure the system reported keeps the fixed message and carries the
+// system's reason as __cause__.
 PyObject* raise(const ExportError& error) {
-    return set_prefixed(export_error_type(), "Could not export: ", message(error));
+    if (error.os_error == 0) return set_prefixed(export_error_type(), "Could not export: ", message(error));
+    std::string text = "Could not export: ";
+    text.append(message(error));
+    OwnedRef exception(PyObject_CallFunction(export_error_type(), "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!exception) return nullptr;
+    OwnedRef cause = os_error(error.os_error, error.path);
+    if (!cause) return nullptr;
+    PyException_SetCause(exception.get(), cause.release());
+    PyErr_SetObject(export_error_type(), exception.get());
+    return nullptr;
 }
 
 PyObject* raise_panic(std::string_view message) {

@@ -1,4 +1,4 @@
-#include "ecc/worker_pool.hpp"
+#include "concurrency/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -17,13 +17,38 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 
-namespace vintrel::ecc {
+namespace vintrel::concurrency {
 namespace {
 
-// More threads than this buy nothing for 96 channel tasks and only risk
-// exhausting the process's thread limit.
+// More threads than this buy nothing for 96 channel tasks or a few files at a
+// time, and only risk exhausting the process's thread limit.
 constexpr std::size_t kMaxThreads = 256;
+
+// ---- fork holds ----
+
+// Holds alive (a thread with nested holds counts once), and forks under way.
+// Plain atomics rather than a mutex and a condition variable, so that nothing
+// with waiters of the parent survives into the child; the rare waits poll.
+// Sequentially consistent increments and loads: a hold and a fork that start
+// together cannot both miss each other, so one of them waits.
+std::atomic<std::size_t> holds{0};
+std::atomic<std::size_t> forks{0};
+thread_local std::size_t hold_depth = 0;
+
+void pause_briefly() { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+
+void take_hold() {
+    for (;;) {
+        holds.fetch_add(1);
+        if (forks.load() == 0) return;
+        holds.fetch_sub(1);
+        while (forks.load() != 0) pause_briefly();
+    }
+}
+
+// ---- the pool ----
 
 // One call's tasks. Lives on the caller's stack: the caller returns only after
 // the last task has signalled `finished` under `mutex`, after which no worker
@@ -67,12 +92,14 @@ public:
     // tasks as the helper threads do, starting at once with its cache warm,
     // then sleeps until the helpers' last tasks are done.
     void run(Batch& batch) {
+        const ForkHold hold;  // the queue may allocate
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(&batch);
         }
         wake_.notify_all();
         for (;;) {
+            fork_checkpoint();
             std::size_t index;
             {
                 std::lock_guard lock(mutex_);
@@ -81,6 +108,7 @@ public:
             }
             execute(batch, index);
         }
+        const ForkRelease sleeping;
         std::unique_lock lock(batch.mutex);
         batch.done.wait(lock, [&] { return batch.finished; });
     }
@@ -106,13 +134,20 @@ private:
         }
     }
 
+    // A helper holds fork back from claiming a task to finishing it, never
+    // while it sleeps; the hold is taken before the mutex, never under it.
     [[noreturn]] void work() {
         for (;;) {
-            Batch* batch;
-            std::size_t index;
             {
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [&] { return !queue_.empty(); });
+            }
+            const ForkHold hold;
+            Batch* batch;
+            std::size_t index;
+            {
+                std::lock_guard lock(mutex_);
+                if (queue_.empty()) continue;  // taken by others meanwhile
                 batch = queue_.front();
                 index = claim(*batch);
             }
@@ -132,22 +167,15 @@ namespace {
 // forgets it (leaking the parent's copy) and the child makes a new one.
 std::atomic<WorkerPool*> POOL{nullptr};
 std::mutex pool_creation;
-bool fork_handlers_installed = false;  // guarded by pool_creation
 
-// Holds alive, and forks under way. Plain atomics rather than a mutex and a
-// condition variable, so that nothing with waiters of the parent survives
-// into the child; the rare waits poll.
-std::atomic<std::size_t> holds{0};
-std::atomic<std::size_t> forks{0};
-
-void pause_briefly() { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
-
-// Waits for the checks under way to finish, then holds pool_creation across
-// fork() so that the child never inherits it locked by a thread that does
-// not exist there. pool_creation comes second: a check may be waiting for it.
+// Waits for the holds of other threads to end, then holds pool_creation
+// across fork() so that the child never inherits it locked by a thread that
+// does not exist there. pool_creation comes second: a holder may be waiting
+// for it. The forking thread's own hold, if any, is not waited for.
 void before_fork() {
     forks.fetch_add(1);
-    while (holds.load() != 0) pause_briefly();
+    const std::size_t own = hold_depth > 0 ? 1 : 0;
+    while (holds.load() != own) pause_briefly();
     pool_creation.lock();
 }
 void after_fork_parent() {
@@ -156,9 +184,16 @@ void after_fork_parent() {
 }
 void after_fork_child() {
     POOL.store(nullptr, std::memory_order_relaxed);
-    holds.store(0);
+    holds.store(hold_depth > 0 ? 1 : 0);
     forks.store(0);
     pool_creation.unlock();
+}
+
+// Installed once, before the first hold or pool exists; handlers survive
+// into children.
+void install_fork_handlers() {
+    static const bool installed = pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
+    static_cast<void>(installed);
 }
 
 std::size_t affinity_cpus() {
@@ -173,12 +208,9 @@ std::size_t affinity_cpus() {
 
 WorkerPool& pool() {
     if (WorkerPool* existing = POOL.load(std::memory_order_acquire)) return *existing;
+    install_fork_handlers();
     std::lock_guard lock(pool_creation);
     if (WorkerPool* existing = POOL.load(std::memory_order_acquire)) return *existing;
-    if (!fork_handlers_installed) {
-        pthread_atfork(before_fork, after_fork_parent, after_fork_child);
-        fork_handlers_installed = true;
-    }
     // Deliberately leaked: a destructor would have to join threads at exit.
     WorkerPool* created = std::make_unique<WorkerPool>(configured_pool_size() - 1).release();
     POOL.store(created, std::memory_order_release);
@@ -198,20 +230,29 @@ std::size_t configured_pool_size() {
     return std::min(affinity_cpus(), kMaxThreads);
 }
 
-// Sequentially consistent increments and loads: a hold and a fork that start
-// together cannot both miss each other, so one of them waits.
-// The pool is made first: that installs the fork handlers the hold relies on.
 ForkHold::ForkHold() {
-    pool();
-    for (;;) {
-        holds.fetch_add(1);
-        if (forks.load() == 0) return;
-        holds.fetch_sub(1);
-        while (forks.load() != 0) pause_briefly();
-    }
+    install_fork_handlers();
+    if (hold_depth++ == 0) take_hold();
 }
 
-ForkHold::~ForkHold() { holds.fetch_sub(1); }
+ForkHold::~ForkHold() {
+    if (--hold_depth == 0) holds.fetch_sub(1);
+}
+
+ForkRelease::ForkRelease() : saved_depth_(std::exchange(hold_depth, 0)) {
+    if (saved_depth_ > 0) holds.fetch_sub(1);
+}
+
+ForkRelease::~ForkRelease() {
+    if (saved_depth_ > 0) take_hold();
+    hold_depth = saved_depth_;
+}
+
+void fork_checkpoint() {
+    if (hold_depth == 0 || forks.load() == 0) return;
+    holds.fetch_sub(1);
+    take_hold();
+}
 
 void run_on_pool(std::size_t count, void (*task)(void*, std::size_t), void* context) {
     if (count == 0) return;
@@ -219,4 +260,4 @@ void run_on_pool(std::size_t count, void (*task)(void*, std::size_t), void* cont
     pool().run(batch);
 }
 
-}  // namespace vintrel::ecc
+}  // namespace vintrel::concurrency
