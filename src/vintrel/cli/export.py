@@ -88,7 +88,8 @@ def select(text: str | None, count: int, path: str) -> range:
     return selected
 
 
-def output_dir(out: str) -> Path:
+def output_dirs(out: str) -> tuple[Path, Path]:
+    """OUT, made if missing, and a new private directory inside it."""
     try:
         os.mkdir(out)
     except FileExistsError:
@@ -96,7 +97,10 @@ def output_dir(out: str) -> Path:
             raise CommandError(out, "exists and is not a directory") from None
     except OSError as error:
         raise CommandError(out, exception_text(error)) from None
-    return Path(out)
+    try:
+        return Path(out), Path(tempfile.mkdtemp(prefix=".vintrel-export-", dir=out))
+    except OSError as error:
+        raise CommandError(out, exception_text(error)) from None
 
 
 def events_in(csv_file: Path) -> int:
@@ -233,30 +237,26 @@ def run(args: argparse.Namespace) -> int:
     indices = select(args.range, count, args.path)
     if warning := unreachable_chunks(acq.path, acq.chunk_count):
         warn("export", args.path, warning)
-    out = output_dir(args.out)
+    out, work = output_dirs(args.out)
     files = [indices[start:start + EVENTS_PER_FILE] for start in range(0, len(indices), EVENTS_PER_FILE)]
-    job = FileExport(acq, out, Path(tempfile.mkdtemp(prefix=".vintrel-export-", dir=out)), args.pedestals)
+    job = FileExport(acq, out, work, args.pedestals)
     outcome = Outcome()
-    progress = tqdm(total=len(indices), unit="event", mininterval=0, dynamic_ncols=True,
-                    disable=args.quiet, file=sys.stderr)
+    progress = tqdm(total=len(indices), unit="event", mininterval=0, dynamic_ncols=True, disable=args.quiet,
+                    file=sys.stderr)
+    status, message = 0, ""
     try:
         write_files(job, files, args.jobs, progress, outcome)
     except KeyboardInterrupt:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
+        status, message = 130, (f"{args.out}: interrupted; {plural(len(outcome.written), 'complete file')} "
+                                f"of {len(files)} written")
+    except (Exception, vintrel.PanicException) as error:
+        status, message = 1, str(failure(error, args.path, args.out))
+    finally:
         job.abandon()
         progress.close()
-        print(f"vintrel export: {args.out}: interrupted; {plural(len(outcome.written), 'complete file')} "
-              f"of {len(files)} written", file=sys.stderr)
-        return finish(outcome, 130)
-    except BaseException as error:
-        job.abandon()
-        progress.close()
-        if isinstance(error, Exception):
-            print(f"vintrel export: {failure(error, args.path, args.out)}", file=sys.stderr)
-            return finish(outcome, 1)
-        raise
-    job.abandon()
-    progress.close()
-    if not args.quiet:
+    if message:
+        print(f"vintrel export: {message}", file=sys.stderr)
+    elif not args.quiet:
         print("\n".join(summary(files, outcome, acq, args.pedestals, args.out)))
-    return 0
+    return finish(outcome, status)
