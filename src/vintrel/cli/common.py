@@ -4,6 +4,7 @@ acquisition with plain reasons for what can go wrong, reading one event."""
 from __future__ import annotations
 
 import errno
+import itertools
 import json
 import os
 import re
@@ -88,7 +89,7 @@ def event_count(acq: vintrel.Acquisition, path: str) -> int:
 
 def locate(root: str, index: int) -> int | None:
     """The chunk holding event `index`, by the sizes of the index files."""
-    for n in range(index + 1):
+    for n in itertools.count():
         stem = os.path.join(root, str(n))
         try:
             entries = os.path.getsize(stem + ".idx") // 8
@@ -103,13 +104,14 @@ def locate(root: str, index: int) -> int | None:
 
 def event_failure(acq: vintrel.Acquisition, index: int, count: int, error: Exception) -> str:
     """Why event `index` of an acquisition of `count` events could not be had."""
-    if isinstance(error, IndexError):
-        if index >= count:
-            return f"no event {index}: the acquisition has {plural(count, 'event')}"
+    if isinstance(error, IndexError) and index >= count:
+        return f"no event {index}: the acquisition has {plural(count, 'event')}"
+    if isinstance(error, (IndexError, OSError)):
         chunk = locate(acq.path, index)
         where = f" from {chunk}.bin (chunk {chunk})" if chunk is not None else ""
-        return (f"event {index} cannot be read{where}: the data file is shorter than its index says, "
-                "or unreadable")
+        why = ("the data file is shorter than its index says, or unreadable" if isinstance(error, IndexError)
+               else exception_text(error))
+        return f"event {index} cannot be read{where}: {why}"
     return f"event {index}: {exception_text(error)}"
 
 
