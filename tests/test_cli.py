@@ -53,6 +53,10 @@ def root(tmp_path_factory):
     os.remove(broken / "1.idx")
     write_chunk(broken, 2, [small_event(0)])
     (base / "not-an-acquisition").mkdir()
+    (base / "odd").mkdir()
+    (base / "odd" / "metadata.yml").write_text(
+        "params: &p {model: merrowv3, channels: 1, windows: 1, samples: 1, when: 2024-01-02, nan: .nan, self: *p}\n"
+        "registers: {}\n")
     return base
 
 
@@ -67,7 +71,8 @@ def one_line_failure(result, command):
     (["info", "{root}/nope"], 0, "board          unsupported model"),
     (["info", "{root}/broken"], 0, "warning        chunk 1 has no 1.idx, so chunks 1 to 2 are not read"),
     (["ls", "{root}"], 0, "broken  merrowv3        1 chunk   10 events\nnope    nope            1 chunk   1 event\n"
-                          "pikor   pikorv2_evalr1  1 chunk   3 events\nrun7    merrowv3        3 chunks  2500 events\n"),
+                          "odd     merrowv3        0 chunks  0 events\npikor   pikorv2_evalr1  1 chunk   3 events\n"
+                          "run7    merrowv3        3 chunks  2500 events\n"),
     (["--version"], 0, f"vintrel {vintrel.__version__}\n"),
     (["info", "{root}/missing"], 1, "{root}/missing: No such file or directory"),
     (["info", "{root}/not-an-acquisition"], 1, "not an acquisition (no metadata.yml in it)"),
@@ -117,6 +122,8 @@ def test_info_json(root):
     nope = json.loads(cli("info", root / "nope", "--json").stdout)
     assert nope["board"] is None and nope["first_event"]["error"].endswith("unsupported board model")
     assert json.loads(cli("info", root / "broken", "--json").stdout)["warnings"]
+    odd = json.loads(cli("info", root / "odd", "--json").stdout)["params"]  # a recursive mapping, a date, NaN
+    assert (odd["self"], odd["when"], odd["nan"]) == ("...", "2024-01-02", "nan")
 
 
 @pytest.mark.parametrize("options, indices", [

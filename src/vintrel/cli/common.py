@@ -6,6 +6,7 @@ from __future__ import annotations
 import errno
 import itertools
 import json
+import math
 import os
 import re
 import sys
@@ -47,10 +48,38 @@ def plural(n: int, word: str) -> str:
     return f"{n} {word}" if n == 1 else f"{n} {word}s"
 
 
+# Values written out of one metadata value; aliases can make a short file
+# stand for a huge tree, which is cut there.
+PLAIN_VALUES_MAX = 100_000
+
+
+def plain(value: Any) -> Any:
+    """A metadata value as JSON can hold it: keys and values of other types
+    (dates, bytes, sets, non-finite floats) as text, a collection met again
+    inside itself as "...", and everything beyond PLAIN_VALUES_MAX too."""
+    budget = PLAIN_VALUES_MAX
+
+    def walk(item: Any, enclosing: frozenset[int]) -> Any:
+        nonlocal budget
+        budget -= 1
+        if budget < 0 or id(item) in enclosing:
+            return "..."
+        if isinstance(item, dict):
+            inner = enclosing | {id(item)}
+            return {k if isinstance(k, (str, int, bool)) or k is None else str(k): walk(v, inner)
+                    for k, v in item.items()}
+        if isinstance(item, (list, tuple)):
+            inner = enclosing | {id(item)}
+            return [walk(v, inner) for v in item]
+        if item is None or isinstance(item, (str, int, bool)) or (isinstance(item, float) and math.isfinite(item)):
+            return item
+        return str(item)
+
+    return walk(value, frozenset())
+
+
 def json_text(value: Any) -> str:
-    # Metadata may hold YAML values JSON has no type for (dates, sets, bytes):
-    # they are written as their text.
-    return json.dumps(value, default=str)
+    return json.dumps(plain(value))
 
 
 def open_acquisition(path: str) -> vintrel.Acquisition:

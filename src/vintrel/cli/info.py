@@ -6,6 +6,8 @@ import argparse
 import os
 from typing import Any
 
+import vintrel
+
 from .boards import board_of
 from .common import (CommandError, event_count, json_text, open_acquisition, params_of, plural, read_event,
                      spans, unreachable_chunks)
@@ -14,6 +16,7 @@ SIDE_FILES = ("readout_metadata", "pedestals_calibration", "timing_calibration",
 LABEL_WIDTH = 15
 LABELS_SHOWN = 8
 GROUPS_SHOWN = 12
+VALUE_CHARS = 200  # of one parameter, in the text report
 
 
 def add_parser(subparsers: Any) -> None:
@@ -26,7 +29,7 @@ def add_parser(subparsers: Any) -> None:
     parser.set_defaults(run=run)
 
 
-def first_event(acq: Any, path: str, count: int) -> dict[str, Any]:
+def first_event(acq: vintrel.Acquisition, path: str, count: int) -> dict[str, Any]:
     """Channel entries and, per channel with samples, the sample count and
     window labels of event 0; or why it could not be read."""
     if count == 0:
@@ -87,7 +90,8 @@ def event_lines(summary: dict[str, Any]) -> list[str]:
 
 
 def value_text(value: Any) -> str:
-    return value if isinstance(value, str) else json_text(value)
+    text = value if isinstance(value, str) else json_text(value)
+    return text if len(text) <= VALUE_CHARS else text[:VALUE_CHARS] + " ..."
 
 
 def text_report(info: dict[str, Any]) -> list[str]:
