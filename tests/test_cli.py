@@ -146,11 +146,12 @@ def test_export_writes_what_export_csv_writes(root, tmp_path, options, indices):
 
 
 def test_export_lists_the_events_left_out(root, tmp_path):
-    result = cli("export", root / "broken", tmp_path)
+    result = cli("export", root / "broken", tmp_path, "--pedestals")
     assert result.returncode == 0
     assert "exported 9 of 10 events to 1 file" in result.stdout
     assert "left out 1 event that could not be read: 9" in result.stdout
     assert "warning: chunk 1 has no 1.idx" in result.stderr
+    assert "warning: no usable pedestals_calibration side file: the export runs without correction" in result.stderr
     quiet = cli("export", root / "broken", tmp_path, "--quiet")
     assert quiet.returncode == 0 and quiet.stdout == "" and "%" not in quiet.stderr
 

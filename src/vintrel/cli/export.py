@@ -28,6 +28,7 @@ from tqdm import tqdm  # type: ignore[import-untyped]
 import vintrel
 
 from . import left_out
+from . import pedestals as ped
 from .boards import board_of
 from .common import (CommandError, event_count, exception_text, open_acquisition, params_of, plural,
                      unreachable_chunks, warn)
@@ -237,6 +238,8 @@ def run(args: argparse.Namespace) -> int:
     indices = select(args.range, count, args.path)
     if warning := unreachable_chunks(acq.path, acq.chunk_count):
         warn("export", args.path, warning)
+    if args.pedestals and ped.load(acq) is None:
+        warn("export", args.path, "no usable pedestals_calibration side file: the export runs without correction")
     out, work = output_dirs(args.out)
     files = [indices[start:start + EVENTS_PER_FILE] for start in range(0, len(indices), EVENTS_PER_FILE)]
     job = FileExport(acq, out, work, args.pedestals)
