@@ -62,7 +62,7 @@ def test_wheel_runs_the_demo_in_a_fresh_venv_without_a_compiler(dist, tmp_path):
     # build from source would stop here.
     env = {"PATH": str(env_dir / "bin"), "HOME": str(tmp_path), "CC": "false", "CXX": "false",
            "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_ONLY_BINARY": ":all:"}
-    for args in (["--no-index", "--no-deps", str(wheel)], ["PyYAML>=5.1"]):
+    for args in (["--no-index", "--no-deps", str(wheel)], ["PyYAML>=5.1", "tqdm>=4.62"]):
         subprocess.run([python, "-m", "pip", "install", "-q", *args], env=env, check=True, timeout=600)
 
     probe = ("import vintrel\n"
@@ -77,3 +77,10 @@ def test_wheel_runs_the_demo_in_a_fresh_venv_without_a_compiler(dist, tmp_path):
                           env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert demo.returncode == 0, demo.stdout + demo.stderr
     assert "acquisition    sample-ostra96" in demo.stdout and "parsed event 0" in demo.stdout
+
+    # The console script, and `plot` naming the extra it needs (not installed here).
+    command = str(env_dir / "bin" / "vintrel")
+    assert subprocess.run([command, "--version"], env=env, capture_output=True, text=True,
+                          check=True).stdout == f"vintrel {version}\n"
+    plot = subprocess.run([command, "plot", str(tmp_path), "0"], env=env, capture_output=True, text=True)
+    assert plot.returncode == 1 and "pip install 'vintrel[plot]'" in plot.stderr

@@ -1,12 +1,14 @@
 """Demo: writes a sample acquisition of one board on the fly, then opens it
-with vintrel and shows what it holds.
+with vintrel and shows what it holds, and draws its first event when
+matplotlib is installed.
 
-    python tools/demo.py [--model NAME] [--events N]
+    python tools/demo.py [--model NAME] [--events N] [--plot FILE.png | --no-plot]
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import random
 import sys
 import tempfile
@@ -18,6 +20,8 @@ import acqwriter  # noqa: E402
 from encoders import MODULES, encoder_for  # noqa: E402
 
 import vintrel  # noqa: E402
+
+DEFAULT_PLOT_DIR = Path(__file__).resolve().parent.parent / "build" / "demo"
 
 
 def make_sample(root: Path, model: str, events: int) -> Path:
@@ -64,10 +68,24 @@ def show_export(acq, out_dir: Path) -> None:
             print("  " + (line if len(line) < 160 else line[:157] + "..."))
 
 
+def show_plot(acq, event: dict, out: Path) -> None:
+    if importlib.util.find_spec("matplotlib") is None:
+        print("\nplot           needs matplotlib: pip install 'vintrel[plot]'")
+        return
+    from vintrel.cli.plot import draw
+
+    out.parent.mkdir(parents=True, exist_ok=True)
+    channels = [c for c, data in enumerate(event["data"]) if data]
+    draw(event, channels, int(acq.params["samples"]), f"{acq.name}, event 0", "ADC counts", str(out))
+    print(f"\nplot of event 0 written to {out}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--model", default="merrowv3", choices=sorted(MODULES))
     parser.add_argument("--events", type=int, default=10)
+    parser.add_argument("--plot", type=Path, help="picture of event 0 (default: build/demo/<name>_event0.png)")
+    parser.add_argument("--no-plot", action="store_true", help="draw no picture")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -90,6 +108,8 @@ def main() -> int:
         if acq.pedestals_calibration is not None:
             print("pedestals      present")
         show_export(acq, tmp)
+        if not args.no_plot:
+            show_plot(acq, event, args.plot or DEFAULT_PLOT_DIR / f"{acq.name}_event0.png")
     return 0
 
 

@@ -1,0 +1,231 @@
+"""The `vintrel` command, driven in subprocesses on sample acquisitions:
+outputs and exit statuses, one-line failures, export bytes against
+export_csv, Ctrl-C during an export, the PNG of `plot`, the ECC summary."""
+
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from array import array
+from pathlib import Path
+
+import pytest
+
+import vintrel
+from encoders import MODULES, encoder_for, merrowv3, ostra96
+from test_csv_layout import cell
+from vintrel.cli import boards, pedestals
+
+# The build or install the tests import, also for commands run elsewhere.
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(Path(vintrel.__file__).parent.parent),
+                                                                  os.environ.get("PYTHONPATH")]))}
+SMALL = merrowv3.sample_params(channels=2, windows=64, samples=2)
+
+
+def cli(*args, cwd=None, code=None):
+    command = [sys.executable, *(["-c", code] if code else ["-m", "vintrel"]), *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, env=ENV, cwd=cwd, timeout=120)
+
+
+def small_event(i):
+    return merrowv3.encode_windows([[(0, i % 64, [i, i + 1]), (1, i % 64, [2 * i, 7])]])
+
+
+@pytest.fixture(scope="module")
+def root(tmp_path_factory):
+    """run7: 2500 small events with pedestals; pikor: a board of another family;
+    nope: an unsupported model; broken: its chunk 0 data file cut short and
+    its chunk 2 unreachable (no 1.idx)."""
+    from acqwriter import write_acquisition, write_chunk
+    base = tmp_path_factory.mktemp("acqs")
+    table = {"data": [[[c + w / 4 + s for s in range(2)] for w in range(64)] for c in range(2)]}
+    write_acquisition(base / "run7", SMALL, [small_event(i) for i in range(2500)], chunk_size=900,
+                      side_files={"pedestals_calibration": table})
+    enc = encoder_for("pikorv2_evalr1")
+    params = enc.sample_params(model="pikorv2_evalr1")
+    write_acquisition(base / "pikor", params, [enc.sample_event(params, random.Random(i)) for i in range(3)])
+    write_acquisition(base / "nope", {**SMALL, "model": "nope"}, [small_event(1)])
+    broken = write_acquisition(base / "broken", SMALL, [small_event(i) for i in range(20)], chunk_size=10)
+    os.truncate(broken / "0.bin", (broken / "0.bin").stat().st_size - 5)
+    os.remove(broken / "1.idx")
+    write_chunk(broken, 2, [small_event(0)])
+    (base / "not-an-acquisition").mkdir()
+    (base / "odd").mkdir()
+    (base / "odd" / "metadata.yml").write_text(
+        "params: &p {model: merrowv3, channels: 1, windows: 1, samples: 1, when: 2024-01-02, nan: .nan, self: *p}\n"
+        "registers: {}\n")
+    return base
+
+
+def one_line_failure(result, command):
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"vintrel {command}: "), result.stderr
+    return lines[0]
+
+
+@pytest.mark.parametrize("args, code, out", [
+    (["info", "{root}/pikor"], 0, "board          pikorv1\nchunks         1\nevents         3\n"),
+    (["info", "{root}/nope"], 0, "board          unsupported model"),
+    (["info", "{root}/broken"], 0, "warning        chunk 1 has no 1.idx, so chunks 1 to 2 are not read"),
+    (["ls", "{root}"], 0, "broken  merrowv3        1 chunk   10 events\nnope    nope            1 chunk   1 event\n"
+                          "odd     merrowv3        0 chunks  0 events\npikor   pikorv2_evalr1  1 chunk   3 events\n"
+                          "run7    merrowv3        3 chunks  2500 events\n"),
+    (["--version"], 0, f"vintrel {vintrel.__version__}\n"),
+    (["info", "{root}/missing"], 1, "{root}/missing: No such file or directory"),
+    (["info", "{root}/not-an-acquisition"], 1, "not an acquisition (no metadata.yml in it)"),
+    (["ls", "{root}/missing"], 1, "No such file or directory"),
+    (["export", "{root}/nope", "{root}/out"], 1, "unsupported board model 'nope'"),
+    (["export", "{root}/run7", "{root}/out", "--range", "3:x"], 1, "bad range '3:x'"),
+    (["export", "{root}/run7", "{root}/out", "--range", "::0"], 1, "bad range '::0'"),
+    (["export", "{root}/run7", "{root}/out", "--range", "2500:"], 1, "selects no events (the acquisition has 2500"),
+    (["plot", "{root}/run7", "2500"], 1, "no event 2500: the acquisition has 2500 events"),
+    (["plot", "{root}/broken", "9"], 1, "event 9 cannot be read from 0.bin (chunk 0)"),
+    (["plot", "{root}/nope", "0"], 1, "event 0: Failed to parse event: data is from an unsupported board model"),
+    (["ecc", "{root}/run7/0.bin"], 1, "not an ostra96 data block: data block"),
+    ([], 2, "usage: vintrel"),
+    (["info"], 2, "usage: vintrel info"),
+    (["frobnicate", "x"], 2, "invalid choice"),
+    (["export", "{root}/run7", "{root}/out", "--jobs", "0"], 2, "expected a positive integer"),
+    (["plot", "{root}/run7", "1", "--channels", "1,x"], 2, "expected channel numbers"),
+])
+def test_outputs_and_exit_statuses(root, args, code, out):
+    result = cli(*(a.format(root=root) for a in args))
+    assert result.returncode == code, result.stderr
+    assert out.format(root=root) in (result.stdout if code == 0 else result.stderr)
+    assert "Traceback" not in result.stderr
+    if code == 1:
+        one_line_failure(result, args[0])
+
+
+@pytest.mark.parametrize("command", ["info", "ls", "export", "plot", "ecc"])
+def test_every_command_has_help(command):
+    result = cli(command, "--help")
+    assert result.returncode == 0 and result.stdout.startswith(f"usage: vintrel {command}")
+
+
+def test_the_board_table_names_every_model():
+    assert sorted(boards.BOARDS) == sorted(MODULES)
+    assert boards.board_of("pikorv2_eval") == "pikorv1" and boards.board_of("Merrowv3") is None
+
+
+def test_info_json(root):
+    info = json.loads(cli("info", root / "pikor", "--json").stdout)
+    event = vintrel.Acquisition(root / "pikor")[0]
+    assert (info["name"], info["model"], info["board"], info["chunks"], info["events"]) == \
+        ("pikor", "pikorv2_evalr1", "pikorv1", 1, 3)
+    assert info["side_files"] == dict.fromkeys(
+        ["readout_metadata", "pedestals_calibration", "timing_calibration", "adc2mv_calibration"], False)
+    assert [c["window_labels"] for c in info["first_event"]["channels"]] == event["window_labels"]
+    nope = json.loads(cli("info", root / "nope", "--json").stdout)
+    assert nope["board"] is None and nope["first_event"]["error"].endswith("unsupported board model")
+    assert json.loads(cli("info", root / "broken", "--json").stdout)["warnings"]
+    odd = json.loads(cli("info", root / "odd", "--json").stdout)["params"]  # a recursive mapping, a date, NaN
+    assert (odd["self"], odd["when"], odd["nan"]) == ("...", "2024-01-02", "nan")
+
+
+@pytest.mark.parametrize("options, indices", [
+    ([], range(2500)),
+    (["--range", "10:-5:3", "--jobs", "2", "--pedestals"], range(10, 2495, 3)),
+    (["--range", "2400:100:-1", "--jobs", "3"], range(2400, 100, -1)),
+])
+def test_export_writes_what_export_csv_writes(root, tmp_path, options, indices):
+    acq = vintrel.Acquisition(root / "run7")
+    vintrel.export_csv(acq, indices, tmp_path, "--pedestals" in options)
+    result = cli("export", root / "run7", tmp_path / "out", *options)
+    assert result.returncode == 0, result.stderr
+    expected = sorted(tmp_path.glob("*.csv"))
+    assert len(expected) == -(-len(indices) // 1000)
+    assert sorted(os.listdir(tmp_path / "out")) == [f.name for f in expected]
+    for f in expected:
+        assert (tmp_path / "out" / f.name).read_bytes() == f.read_bytes()
+    assert f"exported {len(indices)} of {len(indices)} events to {len(expected)} file" in result.stdout
+    assert f"/{len(indices)} [" in result.stderr  # the progress bar's final count
+
+
+def test_export_lists_the_events_left_out(root, tmp_path):
+    result = cli("export", root / "broken", tmp_path, "--pedestals")
+    assert result.returncode == 0
+    assert "exported 9 of 10 events to 1 file" in result.stdout
+    assert "left out 1 event that could not be read: 9" in result.stdout
+    assert "warning: chunk 1 has no 1.idx" in result.stderr
+    assert "warning: no usable pedestals_calibration side file: the export runs without correction" in result.stderr
+    quiet = cli("export", root / "broken", tmp_path, "--quiet")
+    assert quiet.returncode == 0 and quiet.stdout == "" and "%" not in quiet.stderr
+
+
+def test_ctrl_c_leaves_only_complete_files(tmp_path):
+    # 6 files of the same 1000 events each: every complete file equals the first.
+    from acqwriter import write_acquisition
+    params = merrowv3.sample_params()
+    events = [merrowv3.sample_event(params, random.Random(i)) for i in range(50)]
+    acq = vintrel.Acquisition(write_acquisition(tmp_path / "long", params, events * 120))
+    vintrel.export_csv(acq, range(1000), tmp_path, False)
+    reference = (tmp_path / "long (chunk 0).csv").read_bytes()
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-m", "vintrel", "export", acq.path, out], env=ENV, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    while proc.poll() is None and not (out.exists() and any(n.endswith(".csv") for n in os.listdir(out))):
+        time.sleep(0.02)
+    start = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    _, stderr = proc.communicate(timeout=30)
+    assert time.monotonic() - start < 1.0
+    assert proc.returncode == 130 and "Traceback" not in stderr and "interrupted" in stderr
+    names = os.listdir(out)
+    assert 1 <= len(names) < 6 and all(name.startswith("long (chunk ") for name in names)
+    assert all((out / name).read_bytes() == reference for name in names)
+
+
+def test_plot_writes_a_picture(root, tmp_path):
+    image = pytest.importorskip("matplotlib.image", reason="the plot extra (matplotlib) is not installed")
+    result = cli("plot", root / "pikor", 1, "--channels", "0,3", "--pedestals", cwd=tmp_path)
+    assert result.returncode == 0 and result.stdout == "pikor_event1.png\n"
+    assert "no usable pedestals_calibration" in result.stderr
+    pixels = image.imread(tmp_path / "pikor_event1.png")
+    assert pixels.shape[:2] == (500, 1000)
+    assert len({tuple(p) for p in pixels.reshape(-1, pixels.shape[2])[::37]}) > 20
+    other = cli("plot", root / "run7", 3, "-o", tmp_path / "run7.png", "--pedestals")
+    assert other.returncode == 0 and (tmp_path / "run7.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_plot_without_matplotlib_names_the_extra(root):
+    code = "import sys; sys.modules['matplotlib'] = None; from vintrel.cli import main; sys.exit(main())"
+    result = cli("plot", root / "run7", 0, code=code)
+    assert result.returncode == 1
+    assert "pip install 'vintrel[plot]'" in one_line_failure(result, "plot")
+
+
+def test_plotted_pedestal_subtraction_matches_the_export(root, tmp_path):
+    acq = vintrel.Acquisition(root / "run7")
+    vintrel.export_csv(acq, [5], tmp_path, True)
+    rows = [line.split(",") for line in (tmp_path / "run7 (chunk 0).csv").read_text().splitlines()[1:]]
+    event = acq[5]
+    data = pedestals.subtract(event["data"], event["window_labels"], 2, 2, pedestals.load(acq))
+    assert [[cell(v) for v in ch] for ch in data] == [[r[3] for r in rows], [r[6] for r in rows]]
+    assert data != event["data"]
+    with pytest.raises(pedestals.CorrectionError, match="no sample 1 of window 5 for channel 0"):
+        pedestals.subtract(event["data"], event["window_labels"], 2, 2, [[array("f", [0])] * 6] * 2)
+
+
+def test_ecc_summary_and_correction(tmp_path):
+    block = ostra96.encode_event(ostra96.block_params(), flips={(0, 5): [3], (17, 9): [1, 2], (95, 4095): [14]})
+    (tmp_path / "block").write_bytes(block)
+    result = cli("ecc", tmp_path / "block", "--correct", tmp_path / "fixed")
+    assert result.returncode == 0
+    lines = result.stdout.splitlines()
+    assert len(lines) == 1 + 96 + 2
+    assert [lines[1 + c].split() for c in (0, 1, 17, 95)] == [
+        ["0", "4096", "1", "0"], ["1", "4096", "0", "0"], ["17", "4096", "0", "1"], ["95", "4096", "1", "0"]]
+    assert lines[97].split() == ["total", "393216", "2", "1"]
+    assert (tmp_path / "fixed").read_bytes() == vintrel.ecc_correct(block)
+
+
+def test_a_closed_pipe_ends_quietly(root):
+    proc = subprocess.Popen([sys.executable, "-m", "vintrel", "info", root / "run7"], env=ENV,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 141 and proc.stderr.read() == b""
