@@ -37,6 +37,14 @@ EVENTS_PER_FILE = 1000  # export_csv's chunk size
 POLL_SECONDS = 0.1  # how often the main thread looks up from waiting (Ctrl-C)
 
 
+def default_jobs() -> int:
+    """As many files at once as export_csv's worker pool would write."""
+    configured = os.environ.get("RAYON_NUM_THREADS", "")
+    if configured.isdigit() and int(configured) > 0:
+        return int(configured)
+    return len(os.sched_getaffinity(0)) or 1
+
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -63,9 +71,10 @@ def add_parser(subparsers: Any) -> None:
     parser.add_argument("--range", metavar="A:B[:C]",
                         help="the events to export, as a Python slice over the event count at the start "
                              "(default: all; write --range=-5: when A begins with a minus sign)")
-    parser.add_argument("--jobs", type=positive_int, default=1, metavar="N",
-                        help="files written at once, each on its own thread (default 1); each export is "
-                             "single-threaded, so N jobs use up to N cores and hold N files' events in memory")
+    parser.add_argument("--jobs", type=positive_int, default=default_jobs(), metavar="N",
+                        help="files written at once, each on its own thread (default: the CPUs this process may "
+                             "run on, or RAYON_NUM_THREADS, as for export_csv's own workers); N jobs use up to N "
+                             "cores and hold N files' events in memory")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
     parser.set_defaults(run=run)
 
