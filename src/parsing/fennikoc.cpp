@@ -48,7 +48,7 @@ struct WindowRef {
 
 }  // namespace
 
-std::expected<Fennikoc::Event, ParsingError> Fennikoc::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Fennikoc::parse_into(Bytes bytes, const Params& params, Event& event) {
     if (bytes.empty()) return std::unexpected(ParsingError::MissingData);
     if (bytes.size() % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
     const ParamsCache cache(params);
@@ -100,7 +100,6 @@ std::expected<Fennikoc::Event, ParsingError> Fennikoc::parse(Bytes bytes, const 
     }
     if (auto ok = check_record(first, n_words); !ok) return std::unexpected(ok.error());
 
-    Event event;
     event.resize_channels(channels);
     const auto samples = static_cast<std::size_t>(S);
     for (std::size_t c = 0; c < channels; ++c) {
@@ -118,7 +117,7 @@ std::expected<Fennikoc::Event, ParsingError> Fennikoc::parse(Bytes bytes, const 
         event.window_labels[channel].push_back(label);
     }
     if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

@@ -67,7 +67,7 @@ struct UsedPacket {
 
 }  // namespace
 
-std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Pikorv1::parse_into(Bytes bytes, const Params& params, Event& event) {
     if (bytes.size() % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
     const ParamsCache cache(params);
     const std::uint64_t P = cache.packet_words;
@@ -119,9 +119,8 @@ std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Pa
     }
     if (used.empty()) return std::unexpected(ParsingError::MissingData);
 
-    Event event;
     event.resize_channels(channels);
-    event.timing.assign(channels, {});
+    reset_channels(event.timing, channels);
     for (std::size_t c = 0; c < channels; ++c) {
         if (per_channel[c] == 0) continue;
         // per_channel[c] * S <= words of the event: the packets are disjoint.
@@ -161,7 +160,7 @@ std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Pa
         time.reserve(end - begin);
         for (std::uint32_t t = begin; t < end; ++t) time.push_back(static_cast<std::uint16_t>(t));
     }
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

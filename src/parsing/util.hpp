@@ -1,9 +1,11 @@
 // Helpers shared by the board parsers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <vector>
 
 #include "acquisition/metadata.hpp"
 #include "error/errors.hpp"
@@ -18,6 +20,17 @@ std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& wind
 
 inline std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[1] << 8 | p[0]); }
+
+// Appends `count` samples read from big-endian words at `words`, each
+// (word AND mask) >> shift. The room is made once, then filled through a
+// pointer: a loop the compiler can keep tight, unlike one push_back each.
+inline void append_samples(std::vector<float>& out, const std::uint8_t* words, std::uint64_t count,
+                           std::uint16_t mask, std::uint16_t shift) {
+    const std::size_t at = out.size();
+    out.resize(at + count);
+    float* dst = out.data() + at;
+    for (std::uint64_t s = 0; s < count; ++s) dst[s] = static_cast<float>((be16(words + 2 * s) & mask) >> shift);
+}
 
 // Longest time axis of one channel: set_time_axis refuses `samples` x labels
 // beyond this (InvalidParameters) instead of filling memory for absurd metadata.
