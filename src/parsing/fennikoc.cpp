@@ -93,8 +93,8 @@ std::expected<void, ParsingError> Fennikoc::parse_into(Bytes bytes, const Params
         return {};
     };
     std::size_t first = 0;
-    for (std::size_t i = 0; i < n_words; ++i) {
-        if (word(i) != cache.chip_stop_word) continue;
+    for (std::size_t i = find_be16(raw, 0, n_words, cache.chip_stop_word); i < n_words;
+         i = find_be16(raw, i + 1, n_words, cache.chip_stop_word)) {
         if (auto ok = check_record(first, i); !ok) return std::unexpected(ok.error());
         first = i + 1;
     }

@@ -214,6 +214,15 @@ PyMethodDef acq_methods[] = {
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"
      "The board's raw format is decoded natively; no companion package of the acquisition software is "
      "required."},
+    {"arrays", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acquisition_arrays)),
+     METH_VARARGS | METH_KEYWORDS,
+     "arrays($self, indices=None, *, pedestals_correction=False)\n--\n\n"
+     "Read events into flat numpy arrays: an EventArrays.\n\n"
+     "indices: None (every event), a range, a slice (as acq[a:b:c] takes it) or an iterable of ints. "
+     "Events that cannot be read, parsed or corrected are left out and listed in .errors with the "
+     "exception acq[index] would raise. With pedestals_correction, the pedestals of "
+     "pedestals_calibration are subtracted as export_csv subtracts them. The interpreter lock is "
+     "released while events are read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
