@@ -9,6 +9,7 @@ import gzip
 import inspect
 import pickle
 import random
+import struct
 import sys
 import threading
 import time
@@ -94,6 +95,25 @@ def test_unsupported_model_fails_each_event_as_a_subscript_does(make_acq):
     assert [(i, type(e).__name__, str(e)) for i, e in arrays.errors] == [
         (1, "ParsingError", "Failed to parse event: data is from an unsupported board model"),
         (5, "IndexError", "Index out of bounds")]
+
+
+def test_index_entries_in_any_order_read_as_one_by_one(make_acq):
+    """Reading in order reads ahead; entries that go back, repeat, jump past
+    the window or are empty must read as single reads do."""
+    params = merrowv3.sample_params()
+    rng = random.Random(3)
+    events = [merrowv3.sample_event(params, rng) for _ in range(4)]
+    data = events[0] + events[1] + events[2] + bytes(3 << 20) + events[3]
+    starts = [0, len(events[0]), len(events[0] + events[1]), len(data) - len(events[3])]
+    order = [0, 2, 1, 1, 3, 0, None, 3]
+    entries = [(starts[k], len(events[k])) if k is not None else (7, 0) for k in order]
+    root = make_acq(params, [])
+    (root / "0.bin").write_bytes(data)
+    (root / "0.idx").write_bytes(b"".join(struct.pack("<II", *e) for e in entries))
+    acq = vintrel.Acquisition(root)
+    arrays = acq.arrays()
+    assert arrays.index.tolist() == [0, 1, 2, 3, 4, 5, 7]
+    assert as_dicts(arrays) == [acq.parsed_event(i) for i in arrays.index]
 
 
 # ---- dense and awkward views of the same memory ----

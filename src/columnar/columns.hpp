@@ -36,8 +36,7 @@ public:
     }
 
     std::size_t size() const { return bytes_.size() / sizeof(T); }
-    std::size_t room() const { return (bytes_.capacity() - bytes_.size()) / sizeof(T); }
-    MappedBuffer& bytes() { return bytes_; }
+
     // The values written so far (a view valid until the next append).
     std::span<const T> values() const { return {reinterpret_cast<const T*>(bytes_.data()), size()}; }
 

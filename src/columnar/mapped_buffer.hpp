@@ -34,7 +34,6 @@ public:
     std::byte* data() { return base_; }
     const std::byte* data() const { return base_; }
     std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
 
 private:
     void grow(std::size_t needed);
