@@ -90,7 +90,7 @@ def merrowv3_figures(tmp: Path, events: int) -> None:
     print(f"merrowv3: {events} events of 4 x 8 x 64 samples, {raw_bytes / 1e6:.1f} MB of raw events; "
           f"numpy decoder output equals arrays()")
 
-    t_arrays, t_slice = side_by_side(f"acq.arrays() vs acq[0:{events}]", acq.arrays, lambda: acq[0:events], 3)
+    t_arrays, t_slice = side_by_side(f"acq.arrays() vs acq[0:{events}]", acq.arrays, lambda: acq[0:events], 5)
     side_by_side("acq.arrays() vs numpy decoder", acq.arrays, lambda: numpy_decoder(root, events, params), 7)
     side_by_side("acq.arrays(pedestals_correction=True) vs numpy decoder",
                  lambda: acq.arrays(pedestals_correction=True), lambda: numpy_decoder(root, events, params), 7)
