@@ -204,7 +204,7 @@ def test_argument_errors(make_acq, call, error, message):
 
 def test_other_threads_run_while_events_are_read(make_acq):
     acq = small_acq(make_acq, 200)
-    indices = list(range(200)) * 1000
+    indices = list(range(200)) * 5000
     ticks = []
     done = threading.Event()
 

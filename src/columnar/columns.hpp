@@ -1,4 +1,4 @@
-// Typed columns over MappedBuffer: a flat column of numbers, and a column of
+// Typed columns over GrowingBuffer: a flat column of numbers, and a column of
 // lists in the Arrow / awkward layout (all values end to end, plus int64
 // offsets: list k is values[offsets[k] .. offsets[k + 1]), offsets[0] = 0).
 #pragma once
@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "columnar/mapped_buffer.hpp"
+#include "columnar/growing_buffer.hpp"
 
 namespace vintrel::columnar {
 
@@ -30,7 +30,7 @@ public:
         if (!values.empty()) std::memcpy(bytes_.extend(values.size_bytes()), values.data(), values.size_bytes());
     }
 
-    // Room for `count` values in all (a hint; see MappedBuffer::reserve).
+    // Room for `count` values in all (a hint; see GrowingBuffer::reserve).
     void reserve(std::size_t count) {
         if (count <= SIZE_MAX / sizeof(T)) bytes_.reserve(count * sizeof(T));
     }
@@ -42,10 +42,10 @@ public:
 
     void shrink_to_fit() { bytes_.shrink_to_fit(); }
     // Hands the memory over, leaving this column empty.
-    MappedBuffer release() { return std::move(bytes_); }
+    GrowingBuffer release() { return std::move(bytes_); }
 
 private:
-    MappedBuffer bytes_;
+    GrowingBuffer bytes_;
 };
 
 template <class T>

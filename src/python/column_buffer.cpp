@@ -10,13 +10,13 @@ namespace {
 
 struct PyColumnBuffer {
     PyObject_HEAD
-    alignas(columnar::MappedBuffer) unsigned char storage[sizeof(columnar::MappedBuffer)];
+    alignas(columnar::GrowingBuffer) unsigned char storage[sizeof(columnar::GrowingBuffer)];
     const char* format;
     Py_ssize_t itemsize;
     Py_ssize_t length;  // items
     bool constructed;
 
-    columnar::MappedBuffer& bytes() { return *std::launder(reinterpret_cast<columnar::MappedBuffer*>(storage)); }
+    columnar::GrowingBuffer& bytes() { return *std::launder(reinterpret_cast<columnar::GrowingBuffer*>(storage)); }
 };
 
 PyColumnBuffer* as_buffer(PyObject* self) { return reinterpret_cast<PyColumnBuffer*>(self); }
@@ -49,7 +49,7 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
 void column_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyColumnBuffer* column = as_buffer(self);
-    if (column->constructed) column->bytes().~MappedBuffer();
+    if (column->constructed) column->bytes().~GrowingBuffer();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -77,7 +77,7 @@ PyTypeObject* column_buffer_type() {
 
 }  // namespace
 
-PyObject* new_column_buffer(columnar::MappedBuffer bytes, const char* format, Py_ssize_t itemsize) {
+PyObject* new_column_buffer(columnar::GrowingBuffer bytes, const char* format, Py_ssize_t itemsize) {
     PyTypeObject* type = column_buffer_type();
     if (type == nullptr) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -86,7 +86,7 @@ PyObject* new_column_buffer(columnar::MappedBuffer bytes, const char* format, Py
     column->format = format;
     column->itemsize = itemsize;
     column->length = static_cast<Py_ssize_t>(bytes.size()) / itemsize;
-    new (column->storage) columnar::MappedBuffer(std::move(bytes));
+    new (column->storage) columnar::GrowingBuffer(std::move(bytes));
     column->constructed = true;
     return self;
 }

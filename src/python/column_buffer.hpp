@@ -1,5 +1,5 @@
 // The native objects behind the arrays of vintrel.EventArrays: each owns the
-// memory of one column (a MappedBuffer) and exposes it through the buffer
+// memory of one column (a GrowingBuffer) and exposes it through the buffer
 // protocol as a one-dimensional, writable array of its element type, so
 // that numpy views it without a copy (numpy.asarray reads the format). A
 // view keeps its object alive; the memory is released with the object, once
@@ -16,7 +16,7 @@ namespace vintrel::py {
 
 // A new buffer object that takes over `bytes`, items of `itemsize` bytes in
 // the struct module's `format`.
-PyObject* new_column_buffer(columnar::MappedBuffer bytes, const char* format, Py_ssize_t itemsize);
+PyObject* new_column_buffer(columnar::GrowingBuffer bytes, const char* format, Py_ssize_t itemsize);
 
 template <class T>
 constexpr const char* buffer_format() {
