@@ -13,6 +13,7 @@ import struct
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -250,8 +251,14 @@ def test_pedestals_give_the_numbers_of_the_csv_export(make_acq, tmp_path):
     assert str(arrays.errors[0][1]).startswith("pedestal correction failed")
 
 
-def test_missing_pedestal_file_warns_and_reads_uncorrected(make_acq):
+@pytest.mark.parametrize("contents, warning", [
+    (None, "no pedestals_calibration file; the events are not pedestal-corrected"),
+    (b"not gzip", r"pedestal file '.*pedestals_calibration' was not used, the events are not corrected: \w"),
+])
+def test_unusable_pedestal_file_warns_and_reads_uncorrected(make_acq, contents, warning):
     acq = small_acq(make_acq)
-    with pytest.warns(RuntimeWarning, match="not pedestal-corrected"):
+    if contents is not None:
+        (Path(acq.path) / "pedestals_calibration").write_bytes(contents)
+    with pytest.warns(RuntimeWarning, match=warning):
         arrays = acq.arrays(pedestals_correction=True)
     assert not arrays.pedestals_corrected and arrays.data.tolist() == list(range(10))

@@ -2,14 +2,16 @@
 outputs and exit statuses, one-line failures, export bytes against
 export_csv, Ctrl-C during an export, the PNG of `plot`, the ECC summary."""
 
+import gzip
 import json
 import os
+import pickle
 import random
+import shutil
 import signal
 import subprocess
 import sys
 import time
-from array import array
 from pathlib import Path
 
 import pytest
@@ -203,12 +205,24 @@ def test_plotted_pedestal_subtraction_matches_the_export(root, tmp_path):
     acq = vintrel.Acquisition(root / "run7")
     vintrel.export_csv(acq, [5], tmp_path, True)
     rows = [line.split(",") for line in (tmp_path / "run7 (chunk 0).csv").read_text().splitlines()[1:]]
-    event = acq[5]
-    data = pedestals.subtract(event["data"], event["window_labels"], 2, 2, pedestals.load(acq))
+    data = pedestals.corrected_samples(acq, 5)
     assert [[cell(v) for v in ch] for ch in data] == [[r[3] for r in rows], [r[6] for r in rows]]
-    assert data != event["data"]
-    with pytest.raises(pedestals.CorrectionError, match="no sample 1 of window 5 for channel 0"):
-        pedestals.subtract(event["data"], event["window_labels"], 2, 2, [[array("f", [0])] * 6] * 2)
+    assert data != acq[5]["data"]
+
+
+def test_pedestal_tables_that_do_not_fit(root, tmp_path):
+    # Pedestals for window labels 0-31 only: events 32-63 and 96-99 cannot be corrected.
+    short = shutil.copytree(root / "run7", tmp_path / "short")
+    (short / "pedestals_calibration").write_bytes(gzip.compress(pickle.dumps({"data": [[[0.0, 0.0]] * 32] * 2})))
+    result = cli("plot", short, 40, "--pedestals", "-o", tmp_path / "p.png")
+    assert result.returncode == 1
+    assert "event 40 cannot be corrected: pedestal correction failed" in one_line_failure(result, "plot")
+    result = cli("export", short, tmp_path / "out", "--pedestals", "--range", "0:100")
+    assert "left out 36 events that could not be corrected with the pedestal table: 32-63, 96-99" in result.stdout
+    (short / "pedestals_calibration").write_bytes(b"junk")
+    result = cli("export", short, tmp_path / "out2", "--pedestals", "--range", "0:100", "--jobs", "2")
+    assert result.returncode == 0 and "RuntimeWarning" not in result.stderr
+    assert result.stderr.count("warning: no usable pedestals_calibration side file (") == 1
 
 
 def test_ecc_summary_and_correction(tmp_path):

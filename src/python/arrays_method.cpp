@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "calibration/corrections.hpp"
+#include "calibration/pedestal_file.hpp"
 #include "columnar/read_columns.hpp"
 #include "python/acquisition_type.hpp"
 #include "python/args.hpp"
 #include "python/column_buffer.hpp"
 #include "python/errors.hpp"
+#include "python/pedestal_warning.hpp"
 #include "python/python_libs.hpp"
 
 namespace vintrel::py {
@@ -22,23 +24,27 @@ namespace {
 struct Columns {
     columnar::EventColumns columns;
     bool pedestals_applied;
+    std::optional<calibration::PedestalRefusal> pedestals_refused;
 };
 
-// The lock-free part: loads the pedestal table when asked (a missing or
-// undecodable file means no correction, as in export_csv) and reads.
+// The lock-free part: loads the pedestal table when asked (without a usable
+// file the events are read uncorrected, as in export_csv) and reads.
 Columns read_columns(const Acquisition& acquisition, Params params, std::span<const std::uint64_t> indices,
                      bool pedestals_correction) {
     calibration::Corrections corrections(std::move(params));
-    bool applied = false;
-    if (pedestals_correction) {
-        if (auto file = acquisition.misc_data(MiscDataKind::PedestalsCalibration)) {
-            if (auto table = calibration::Pedestals::from_bytes(file->bytes)) {
-                corrections = std::move(corrections).pedestals(std::move(*table));
-                applied = true;
-            }
-        }
-    }
-    return {columnar::read_event_columns(acquisition, indices, corrections), applied};
+    calibration::PedestalFile pedestals;
+    if (pedestals_correction) pedestals = calibration::load_pedestal_file(acquisition);
+    const bool applied = pedestals.table.has_value();
+    corrections = std::move(corrections).pedestals(std::move(pedestals.table));
+    return {columnar::read_event_columns(acquisition, indices, corrections), applied, std::move(pedestals.refused)};
+}
+
+// The RuntimeWarning for a correction asked for and not made; false if it
+// was raised as an error.
+bool warn_uncorrected(const Columns& read) {
+    if (read.pedestals_refused) return warn_pedestals_refused(*read.pedestals_refused, "the events are not corrected");
+    return PyErr_WarnEx(PyExc_RuntimeWarning,
+                        "arrays(): no pedestals_calibration file; the events are not pedestal-corrected", 1) == 0;
 }
 
 // None: every event as of now; a slice: as acq[a:b:c] takes it; anything
@@ -163,11 +169,7 @@ PyObject* acquisition_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
             GilRelease unlocked;
             read.emplace(read_columns(acquisition, std::move(params), *indices, *pedestals_correction));
         }
-        if (*pedestals_correction && !read->pedestals_applied &&
-            PyErr_WarnEx(PyExc_RuntimeWarning,
-                         "arrays(): no usable pedestals_calibration file; the events are not pedestal-corrected",
-                         1) < 0)
-            return nullptr;
+        if (*pedestals_correction && !read->pedestals_applied && !warn_uncorrected(*read)) return nullptr;
         OwnedRef errors(failure_list(read->columns.failures));
         if (!errors) return nullptr;
         OwnedRef buffers(buffer_dict(read->columns));

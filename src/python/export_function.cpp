@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/file.hpp"
 #include "calibration/corrections.hpp"
+#include "calibration/pedestal_file.hpp"
 #include "concurrency/worker_pool.hpp"
 #include "export/driver.hpp"
 #include "python/acquisition_type.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/pedestal_warning.hpp"
 
 namespace vintrel::py {
 namespace {
@@ -31,39 +32,12 @@ std::optional<Acquisition> acquisition_arg(PyObject* value) {
     return acq->state().acquisition;
 }
 
-// Why a pedestal file that exists was not used.
-struct PedestalRefusal {
-    std::string path;
-    std::string reason;
-};
-
 // The outcome of the lock-free part, turned into an exception afterwards.
 struct Outcome {
     std::optional<MetadataError> metadata_error;
     std::optional<ExportError> export_error;
-    std::optional<PedestalRefusal> pedestals_refused;
+    std::optional<calibration::PedestalRefusal> pedestals_refused;
 };
-
-// The pedestal table, or none: an absent file means no correction in
-// silence, any other failure is reported in `refused`.
-std::optional<calibration::Pedestals> load_pedestals(const Acquisition& acquisition,
-                                                     std::optional<PedestalRefusal>& refused) {
-    const MiscDataKind kind = MiscDataKind::PedestalsCalibration;
-    auto file = acquisition.misc_data(kind);
-    if (!file && file.error().kind == AcquisitionErrorKind::NoSuchMiscData) return std::nullopt;
-    std::string path = join_path(acquisition.path(), misc_data_file_name(kind));
-    if (!file) {
-        const std::string& text = file.error().text;
-        refused = PedestalRefusal{std::move(path), "could not read it" + (text.empty() ? "" : ": " + text)};
-        return std::nullopt;
-    }
-    auto table = calibration::Pedestals::from_bytes(file->bytes);
-    if (!table) {
-        refused = PedestalRefusal{std::move(path), std::string(calibration::message(table.error()))};
-        return std::nullopt;
-    }
-    return std::move(*table);
-}
 
 // Runs without the interpreter lock, so under a fork hold throughout (the
 // export lets forks go ahead between its steps).
@@ -77,20 +51,14 @@ Outcome run_export(const Acquisition& acquisition, const std::vector<std::uint64
         return outcome;
     }
     calibration::Corrections corrections(std::move(metadata->params));
-    if (pedestals_correction)
-        corrections = std::move(corrections).pedestals(load_pedestals(acquisition, outcome.pedestals_refused));
+    if (pedestals_correction) {
+        auto pedestals = calibration::load_pedestal_file(acquisition);
+        corrections = std::move(corrections).pedestals(std::move(pedestals.table));
+        outcome.pedestals_refused = std::move(pedestals.refused);
+    }
     auto done = csv::export_csv_from_acq(acquisition, indices, corrections, out_dir, csv::kDefaultChunkSize);
     if (!done) outcome.export_error = std::move(done.error());
     return outcome;
-}
-
-// The RuntimeWarning for a refused pedestal file (the path decoded as
-// os.fsdecode does); false if it was raised as an error, or could not be made.
-bool warn(const PedestalRefusal& refused) {
-    OwnedRef path(PyUnicode_DecodeFSDefault(refused.path.c_str()));
-    if (!path) return false;
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "pedestal file '%U' was not used, the export is not corrected: %s",
-                            path.get(), refused.reason.c_str()) == 0;
 }
 
 // Raises the export's error; a warning raised as an error just before (under
@@ -135,7 +103,8 @@ PyObject* export_csv_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (outcome.metadata_error) return raise(*outcome.metadata_error);
         // Issued after the export: under -W error the warning is raised with
         // the files already written.
-        const bool warned = !outcome.pedestals_refused || warn(*outcome.pedestals_refused);
+        const bool warned = !outcome.pedestals_refused ||
+                            warn_pedestals_refused(*outcome.pedestals_refused, "the export is not corrected");
         if (outcome.export_error) return warned ? raise(*outcome.export_error) : raise_after_warning(*outcome.export_error);
         if (!warned) return nullptr;
         Py_RETURN_NONE;

@@ -19,6 +19,7 @@ import signal
 import sys
 import tempfile
 import threading
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -247,8 +248,9 @@ def run(args: argparse.Namespace) -> int:
     indices = select(args.range, count, args.path)
     if warning := unreachable_chunks(acq.path, acq.chunk_count):
         warn("export", args.path, warning)
-    if args.pedestals and ped.load(acq) is None:
-        warn("export", args.path, "no usable pedestals_calibration side file: the export runs without correction")
+    if args.pedestals and (reason := ped.unusable(acq)):
+        warn("export", args.path, f"{reason}: the export runs without correction")
+        warnings.filterwarnings("ignore", ped.REFUSED_WARNING, RuntimeWarning)  # said once, here
     out, work = output_dirs(args.out)
     files = [indices[start:start + EVENTS_PER_FILE] for start in range(0, len(indices), EVENTS_PER_FILE)]
     job = FileExport(acq, out, work, args.pedestals)

@@ -106,14 +106,12 @@ def run(args: argparse.Namespace) -> int:
     samples = samples if isinstance(samples, int) else 0
     title, ylabel = f"{acq.name}, event {args.event}", "ADC counts"
     if args.pedestals:
-        table = ped.load(acq)
-        if table is None:
-            warn("plot", args.path, "no usable pedestals_calibration side file: samples are drawn as recorded")
+        if reason := ped.unusable(acq):
+            warn("plot", args.path, f"{reason}: samples are drawn as recorded")
         else:
             try:
-                event["data"] = ped.subtract(event["data"], event["window_labels"], int(params.get("channels", 0)),
-                                             samples, table)
-            except ped.CorrectionError as error:
+                event["data"] = ped.corrected_samples(acq, args.event)
+            except ValueError as error:
                 raise CommandError(args.path, f"event {args.event} cannot be corrected: {error}") from None
             title, ylabel = title + " (pedestals subtracted)", "ADC counts - pedestal"
     out = args.output or f"{acq.name}_event{args.event}.png"
