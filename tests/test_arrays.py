@@ -11,8 +11,6 @@ import pickle
 import random
 import struct
 import sys
-import threading
-import time
 from pathlib import Path
 
 import numpy as np
@@ -20,6 +18,7 @@ import pytest
 
 import vintrel
 from encoders import MODULES, encoder_for, merrowv3
+from lock_probe import steps_during
 
 SMALL = merrowv3.sample_params(channels=1, windows=64, samples=1)
 
@@ -206,25 +205,8 @@ def test_argument_errors(make_acq, call, error, message):
 def test_other_threads_run_while_events_are_read(make_acq):
     acq = small_acq(make_acq, 200)
     indices = list(range(200)) * 5000
-    ticks = []
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        time.sleep(0.05)
-        start = time.perf_counter()
-        arrays = acq.arrays(indices)
-        end = time.perf_counter()
-    finally:
-        done.set()
-        counter.join()
-    assert len(arrays) == len(indices) and end - start > 0.05
-    assert len([t for t in ticks if start < t < end]) > 1000
+    arrays, seconds, steps = steps_during(lambda: acq.arrays(indices))
+    assert len(arrays) == len(indices) and seconds > 0.05 and steps > 1000
 
 
 # ---- pedestals: the correction of export_csv ----

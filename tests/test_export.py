@@ -4,8 +4,6 @@ interpreter lock being released during an export."""
 
 import os
 import random
-import threading
-import time
 from pathlib import Path
 
 import numpy as np
@@ -13,6 +11,7 @@ import pytest
 
 import vintrel
 from encoders import MODULES, encoder_for, merrowv3, pikorv1
+from lock_probe import steps_during
 from test_csv_layout import reference_csv
 
 SMALL = merrowv3.sample_params(channels=1, windows=64, samples=1)
@@ -226,26 +225,8 @@ def test_other_threads_run_during_an_export(make_acq, out):
     rng = random.Random(3)
     acq = vintrel.Acquisition(make_acq(params, [merrowv3.sample_event(params, rng) for _ in range(20)]))
     indices = list(range(20)) * 60     # 1200 events of 512 rows each
-    ticks = []
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        time.sleep(0.05)
-        start = time.perf_counter()
-        vintrel.export_csv(acq, indices, out, False)
-        end = time.perf_counter()
-    finally:
-        done.set()
-        counter.join()
-    during = [t for t in ticks if start < t < end]
-    assert end - start > 0.05
-    # Python code held the lock for most of the export: far more than the
-    # handful of switches a lock-holding export would allow.
-    assert len(during) > 1000
+    _, seconds, steps = steps_during(lambda: vintrel.export_csv(acq, indices, out, False))
+    # Python code ran for most of the export: far more than the handful of
+    # switches a lock-holding export would allow.
+    assert seconds > 0.05 and steps > 1000
     assert len(os.listdir(out)) == 2
