@@ -10,6 +10,7 @@ paths, as on a shared file system. Needs ``pip install 'vintrel[dask]'``.
 from __future__ import annotations
 
 import errno
+import glob
 import os
 import shutil
 import tempfile
@@ -64,11 +65,12 @@ def arrays(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], step_size:
     empty = _common_empty_array(opened)
     parts = [(path, start, min(start + step_size, count))
              for path, acq in opened for count in (len(acq),) for start in range(0, count, step_size)]
+    meta = ak.Array(empty.layout.to_typetracer(forget_length=True))
+    read = _ReadRange(pedestals_correction)
     if not parts:
         # No event at all: one empty partition, of known length 0.
-        return dak.from_awkward(empty, npartitions=1)
-    meta = ak.Array(empty.layout.to_typetracer(forget_length=True))
-    return dak.from_map(_ReadRange(pedestals_correction), parts, label="vintrel-arrays", meta=meta)
+        return dak.from_map(read, [(opened[0][0], 0, 0)], label="vintrel-arrays", meta=meta, divisions=(0, 0))
+    return dak.from_map(read, parts, label="vintrel-arrays", meta=meta)
 
 
 def export_csv(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], out_dir: str | os.PathLike[str],
@@ -177,13 +179,21 @@ def _write_file(path: str, indices: range, k: int, target: str, pedestals_correc
     name = acq.name
     os.makedirs(target, exist_ok=True)
     final = os.path.join(target, f"{name} (chunk {k}).csv")
-    staging = tempfile.mkdtemp(prefix=f".{name} (chunk {k}).", suffix=".tmp", dir=target)
+    prefix = f".{name} (chunk {k})."
+    # What an attempt at this file left when its worker died. Dask runs a
+    # task again only once the worker of the last attempt is gone.
+    for stale in glob.glob(os.path.join(glob.escape(target), glob.escape(prefix) + "*.tmp")):
+        shutil.rmtree(stale, ignore_errors=True)
+    staging = tempfile.mkdtemp(prefix=prefix, suffix=".tmp", dir=target)
     try:
         vintrel.export_csv(acq, indices, staging, pedestals_correction)
         os.replace(os.path.join(staging, f"{name} (chunk 0).csv"), final)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     # The events left out are those Acquisition.arrays() cannot read, parse
-    # or correct: the export's own rule, which its files do not record.
-    left_out = acq.arrays(indices, pedestals_correction=pedestals_correction).errors
+    # or correct: the export's own rule, which its files do not record. An
+    # absent pedestal file means no correction to both (arrays() warns, the
+    # export does not: not asked to correct, it stays quiet here too).
+    correct = pedestals_correction and os.path.lexists(os.path.join(path, "pedestals_calibration"))
+    left_out = acq.arrays(indices, pedestals_correction=correct).errors
     return ExportedFile(final, path, indices, tuple(index for index, _ in left_out))
