@@ -11,20 +11,24 @@ from __future__ import annotations
 
 import errno
 import glob
+import importlib
 import os
 import shutil
+import sys
 import tempfile
 from collections import Counter
 from collections.abc import Sequence
 from typing import Any, NamedTuple, Union
 
 try:
-    import awkward as ak
-    import dask
-    import dask_awkward as dak
-    from dask.delayed import Delayed
-except ImportError as exc:
-    raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") from exc
+    from dask.delayed import Delayed, delayed
+
+    # Imported by name: neither ships type information that mypy takes.
+    ak = importlib.import_module("awkward")
+    dak = importlib.import_module("dask_awkward")
+except ImportError:
+    raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") \
+        from sys.exc_info()[1]
 
 import vintrel
 
@@ -90,14 +94,14 @@ def export_csv(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], out_di
     """
     opened = _opened(acquisitions)
     targets = _target_dirs(os.path.abspath(os.fsdecode(out_dir)), [os.path.basename(path) for path, _ in opened])
-    write = dask.delayed(_write_file, pure=True)
+    write = delayed(_write_file, pure=True)
     files = []
     for (path, acq), target in zip(opened, targets):
         count = len(acq)
         for k, start in enumerate(range(0, count, FILE_EVENTS)):
             files.append(write(path, range(start, min(start + FILE_EVENTS, count)), k, target,
                                pedestals_correction))
-    result: Delayed = dask.delayed(list, pure=True)(files)
+    result: Delayed = delayed(list, pure=True)(files)
     return result
 
 
