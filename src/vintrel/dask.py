@@ -196,8 +196,8 @@ def _write_file(path: str, indices: range, k: int, target: str, pedestals_correc
         shutil.rmtree(staging, ignore_errors=True)
     # The events left out are those Acquisition.arrays() cannot read, parse
     # or correct: the export's own rule, which its files do not record. An
-    # absent pedestal file means no correction to both (arrays() warns, the
-    # export does not: not asked to correct, it stays quiet here too).
+    # absent pedestal file means no correction to both; arrays() would warn
+    # about it where the export does not, so it is not asked to correct then.
     correct = pedestals_correction and os.path.lexists(os.path.join(path, "pedestals_calibration"))
     left_out = acq.arrays(indices, pedestals_correction=correct).errors
     return ExportedFile(final, path, indices, tuple(index for index, _ in left_out))
