@@ -208,7 +208,37 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// --- copying and pickling ---------------------------------------------------
+
+// An Acquisition travels as its path: unpickling runs the constructor on it,
+// so the receiving process sees the directory as it is then (a path that is
+// no longer an acquisition fails there with FileNotFoundError). The path is
+// decoded as os.fsdecode does, which the constructor encodes back to the
+// same bytes; a relative path is taken relative to the receiver's working
+// directory.
+PyObject* acq_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::string& path = live_state(self).acquisition.path();
+        OwnedRef text(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+        if (!text) return nullptr;
+        PyTypeObject* type = acquisition_type();
+        if (type == nullptr) return nullptr;
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(type), text.get());
+    });
+}
+
+// A copy, shallow or deep, is what unpickling gives: a new object opened
+// again on the same path, with metadata read anew (no state is shared).
+PyObject* acq_copy(PyObject* self, PyObject*) {
+    return guarded([&] { return new_acquisition(live_state(self).acquisition.path()); });
+}
+
+PyObject* acq_deepcopy(PyObject* self, PyObject*) { return acq_copy(self, nullptr); }
+
 PyMethodDef acq_methods[] = {
+    {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
+    {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
+    {"__deepcopy__", acq_deepcopy, METH_O, "A new Acquisition opened on the same path."},
     {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),

@@ -1,0 +1,132 @@
+"""vintrel.dask on two local worker processes: arrays and exports equal to
+single-process ones, also with a worker killed mid-export; an acquisition
+that vanishes before computing."""
+
+import os
+import pathlib
+import random
+import shutil
+import signal
+import threading
+import time
+
+import pytest
+
+distributed = pytest.importorskip("distributed")
+ak = pytest.importorskip("awkward")
+pytest.importorskip("dask_awkward")
+
+import acqwriter  # noqa: E402
+import vintrel  # noqa: E402
+import vintrel.dask as vd  # noqa: E402
+from encoders import merrowv3  # noqa: E402
+
+PARAMS = merrowv3.sample_params(channels=2, windows=9, samples=4)
+TIMEOUT = 60
+OUT_DIRS = ["run-0", "run-1", "other"]  # "empty" gets no file, so no directory
+
+
+@pytest.fixture(scope="module")
+def campaign(tmp_path_factory):
+    """Two acquisitions named "run", one "other", one empty; a truncated
+    event in each, and pedestals missing for label 8 of channel 1 in one."""
+    root, rng = tmp_path_factory.mktemp("campaign"), random.Random(7)
+    table = [[[rng.uniform(0, 200)] * 4] * 9] * 2
+    paths = []
+    for sub, count, pedestals in ("a/run", 2300, [table[0], table[1][:8]]), ("b/run", 1000, table), \
+                                 ("other", 1500, None), ("empty", 0, None):
+        events = [merrowv3.sample_event(PARAMS, rng, window_count=2) for _ in range(count)]
+        events[5:6] = [e[:-3] for e in events[5:6]]
+        side = {"pedestals_calibration": {"data": pedestals}} if pedestals else None
+        paths.append(str(acqwriter.write_acquisition(root / sub, PARAMS, events, chunk_size=700, side_files=side)))
+    return paths
+
+
+def whole(paths, pedestals):
+    return ak.concatenate([vintrel.Acquisition(p).arrays(pedestals_correction=pedestals).to_awkward() for p in paths])
+
+
+def check_export(result, paths, out, tmp_path, pedestals):
+    """Each acquisition's files are those of its whole-list export, listed in order with the events left out."""
+    expected = []
+    for path, d in zip(paths, OUT_DIRS):
+        acq, ref = vintrel.Acquisition(path), tmp_path / "ref" / d
+        ref.mkdir(parents=True)
+        vintrel.export_csv(acq, range(len(acq)), ref, pedestals)
+        assert sorted(os.listdir(out / d)) == sorted(os.listdir(ref))  # nothing else, no temporary file left
+        for k, start in enumerate(range(0, len(acq), 1000)):
+            name = f"{acq.name} (chunk {k}).csv"
+            errors = acq.arrays(range(start, min(start + 1000, len(acq))), pedestals_correction=pedestals).errors
+            expected.append((str(out / d / name), (ref / name).read_bytes(), tuple(i for i, _ in errors)))
+    assert [(f.path, open(f.path, "rb").read(), f.left_out) for f in result] == expected
+    assert sorted(os.listdir(out)) == sorted(OUT_DIRS) and sum(len(f.left_out) for f in result) >= 3
+
+
+# ---- two worker processes ----
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None, death_timeout=TIMEOUT) as cluster, \
+            distributed.Client(cluster, timeout=TIMEOUT) as client:
+        yield client
+
+
+def compute(client, collection):
+    return client.compute(collection).result(timeout=TIMEOUT)
+
+
+@pytest.mark.parametrize("pedestals", [False, True])
+def test_arrays_and_export_equal_single_process_ones(client, campaign, tmp_path, pedestals):
+    data = {p: p.read_bytes() for p in map(pathlib.Path, campaign) for p in p.glob("*.bin")}
+    for p in data:
+        p.write_bytes(b"")  # building reads no event: it succeeds, computing sees the data as it is then
+    array = vd.arrays(campaign, step_size=600, pedestals_correction=pedestals)
+    for p, content in data.items():
+        p.write_bytes(content)
+    assert array.npartitions == 4 + 2 + 3 and not array.known_divisions
+    assert ak.array_equal(compute(client, array), whole(campaign, pedestals))
+    acqs, out = [vintrel.Acquisition(campaign[0]), *campaign[1:]], tmp_path / "out"
+    check_export(vd.export_csv(acqs, out, pedestals).compute(scheduler="sync"), campaign, out, tmp_path, pedestals)
+
+
+def test_no_event_and_clashing_directories(campaign, tmp_path):
+    assert vd.arrays(campaign[-1]).divisions == (0, 0) and len(vd.arrays(campaign[-1]).compute()) == 0
+    clash = [acqwriter.write_acquisition(tmp_path / sub, PARAMS) for sub in ("a/run", "b/run", "run-1")]
+    with pytest.raises(ValueError, match="share the output directory"):
+        vd.export_csv(clash, tmp_path / "out")
+
+
+class KillOnce(distributed.WorkerPlugin):
+    """Kills the worker of the first export task to start, once a file is being written (2 s at the latest)."""
+
+    def __init__(self, marker, out):
+        self.marker, self.out = marker, out
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and "_write_file" in str(key) and not os.path.exists(self.marker):
+            open(self.marker, "x").close()
+            threading.Thread(target=self.kill, daemon=True).start()
+
+    def kill(self):
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and not any(d.endswith(".tmp") for _, ds, _ in os.walk(self.out) for d in ds):
+            time.sleep(0.0005)
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_worker_killed_mid_export(client, campaign, tmp_path):
+    out, marker = tmp_path / "out", tmp_path / "killed"
+    client.register_plugin(KillOnce(str(marker), str(out)))
+    check_export(compute(client, vd.export_csv(campaign, out)), campaign, out, tmp_path, False)
+    assert marker.exists()
+
+
+def test_a_vanished_acquisition_fails_its_partitions(client, campaign, tmp_path):
+    path = shutil.copytree(campaign[1], tmp_path / "gone")
+    jobs = [vd.arrays([campaign[0], path]), vd.export_csv(path, tmp_path / "out")]
+    shutil.rmtree(path)
+    for job in jobs:
+        with pytest.raises(FileNotFoundError, match="no longer an acquisition") as raised:
+            compute(client, job)
+        assert raised.value.filename == str(path)
