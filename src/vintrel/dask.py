@@ -14,7 +14,6 @@ import glob
 import importlib
 import os
 import shutil
-import sys
 import tempfile
 from collections import Counter
 from collections.abc import Sequence
@@ -26,9 +25,8 @@ try:
     # Imported by name: neither ships type information that mypy takes.
     ak = importlib.import_module("awkward")
     dak = importlib.import_module("dask_awkward")
-except ImportError:
-    raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") \
-        from sys.exc_info()[1]
+except ImportError as missing:
+    raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") from missing
 
 import vintrel
 
