@@ -14,6 +14,7 @@ import glob
 import importlib
 import os
 import shutil
+import sys
 import tempfile
 from collections import Counter
 from collections.abc import Sequence
@@ -25,8 +26,9 @@ try:
     # Imported by name: neither ships type information that mypy takes.
     ak = importlib.import_module("awkward")
     dak = importlib.import_module("dask_awkward")
-except ImportError as missing:
-    raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") from missing
+except ImportError:
+    raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") \
+        from sys.exc_info()[1]
 
 import vintrel
 
