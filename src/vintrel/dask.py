@@ -26,7 +26,7 @@ try:
     # Imported by name: neither ships type information that mypy takes.
     ak = importlib.import_module("awkward")
     dak = importlib.import_module("dask_awkward")
-except ImportError:
+except ImportError:  # without "as": stubtest would report the name as missing at runtime
     raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") \
         from sys.exc_info()[1]
 
