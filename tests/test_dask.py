@@ -78,6 +78,8 @@ def compute(client, collection):
 
 # One acquisition has no pedestal file: its arrays are read uncorrected, with a warning.
 @pytest.mark.filterwarnings(r"ignore:arrays\(\). no pedestals_calibration file:RuntimeWarning")
+# The export runs on the synchronous scheduler beside the cluster's client, on purpose.
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
 @pytest.mark.parametrize("pedestals", [False, True])
 def test_arrays_and_export_equal_single_process_ones(client, campaign, tmp_path, pedestals):
     data = {p: p.read_bytes() for p in map(pathlib.Path, campaign) for p in p.glob("*.bin")}
