@@ -13,6 +13,7 @@ import pytest
 import yaml
 
 import vintrel
+from child_process import SANITIZER
 from encoders import merrowv3
 
 PARAMS = merrowv3.sample_params(channels=1, windows=2, samples=1)
@@ -41,9 +42,9 @@ def key(result):
 """
 
 
-def child(code, acq_root, tmp_path):
+def child(code, acq_root, tmp_path, env=None):
     proc = subprocess.run([sys.executable, "-c", CHILD + code, str(acq_root), str(tmp_path)],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, env={**os.environ, **(env or {})})
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.strip()
 
@@ -118,6 +119,39 @@ print("swept", start)
 def test_failing_allocations_give_memory_error_or_the_right_answer(root, tmp_path, expr):
     pytest.importorskip("_testcapi", reason="this interpreter has no _testcapi.set_nomemory")
     assert child(SWEEP.format(expr=expr), root, tmp_path).startswith("swept")
+
+
+ADDRESS_SWEEP = """
+import resource
+call = lambda: {expr}
+want = key(outcome(call))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+def limited(headroom):  # the call with `headroom` bytes of address space left to the process
+    gc.collect()
+    used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (used + headroom, hard))
+    try: return outcome(call)
+    finally: resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+headroom = 0
+while key(result := limited(headroom)) != want:
+    assert isinstance(result, MemoryError), (headroom, key(result))
+    headroom += 1 << 16
+print("swept", headroom)
+"""
+
+
+# The native code's own allocations fail too (in the export, on the pool's
+# thread, which is the caller's own with one worker).
+@pytest.mark.parametrize("expr", [
+    "acq[0:len(acq)]",
+    "vintrel.export_csv(acq, range(len(acq)), out, False) or open(f'{out}/big (chunk 0).csv', 'rb').read()",
+])
+@pytest.mark.skipif(SANITIZER, reason="the sanitizer's runtime reserves more address space than any limit")
+def test_address_space_exhausted_gives_memory_error_or_the_right_answer(make_acq, tmp_path, expr):
+    params = merrowv3.sample_params(channels=4, windows=64, samples=64)
+    root = make_acq(params, [merrowv3.sample_event(params, random.Random(i)) for i in range(8)], name="big")
+    out = child(ADDRESS_SWEEP.format(expr=expr), root, tmp_path, env={"RAYON_NUM_THREADS": "1"})
+    assert out.startswith("swept") and int(out.split()[1]) > 0
 
 
 @pytest.mark.parametrize("failure", [ValueError, MemoryError, KeyboardInterrupt, SystemExit])
