@@ -1,4 +1,5 @@
-"""The test suite on every supported Python version, one session each:
+"""The test suite on every supported Python version, one session each (3.10
+with the oldest numpy vintrel supports):
 
     nox                 # tests-3.10 ... tests-3.13
     nox -s tests-3.12   # one of them
@@ -16,6 +17,8 @@ from pathlib import Path
 import nox
 
 PYTHONS = ["3.10", "3.11", "3.12", "3.13"]
+# The oldest numpy supported, tested on the oldest Python (the others get the newest).
+OLDEST_NUMPY = {"3.10": "numpy==1.22.4"}
 
 nox.options.sessions = ["tests"]
 nox.options.reuse_existing_virtualenvs = True
@@ -46,4 +49,6 @@ os.environ["PATH"] = os.pathsep.join([os.environ.get("PATH", ""), *pyenv_bin_dir
 def tests(session: nox.Session) -> None:
     """Builds and installs vintrel into the session's venv and runs the suite on it."""
     session.install(".[test]")
+    if session.python in OLDEST_NUMPY:
+        session.install(OLDEST_NUMPY[str(session.python)])
     session.run("python", "-m", "pytest", "tests", "-q", "-p", "no:cacheprovider", *session.posargs)

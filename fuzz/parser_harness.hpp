@@ -1,8 +1,10 @@
 // Common body of the parser harnesses. The input starts with the board's
 // parameters (channels, windows, samples, then a 16-bit mask saying which
-// free keys are present and, for each present key, its value); the rest of
-// the input is the raw event. A parser must return a record or an error for
-// every such input: no crash, no read out of bounds, no endless allocation.
+// free keys are present and, for each present key, its value; its bit 15
+// adds a pedestal table to the columnar check); the rest of the input is the
+// raw event. A parser must return a record or an error for every such input:
+// no crash, no read out of bounds, no endless allocation. The same event then
+// goes through the columnar path (columns_check.hpp).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +15,7 @@
 #include <string_view>
 
 #include "acquisition/metadata.hpp"
+#include "columns_check.hpp"
 #include "fuzz_input.hpp"
 #include "parsing/boards.hpp"
 
@@ -38,13 +41,15 @@ inline YamlValue int_value(std::uint64_t n) {
     return v;
 }
 
-inline Params read_params(Input& in, std::string_view model, std::initializer_list<FreeKey> keys) {
+inline Params read_params(Input& in, std::string_view model, std::initializer_list<FreeKey> keys,
+                          std::uint16_t* mask = nullptr) {
     Params params;
     params.model = std::string(model);
     params.channels = in.number();
     params.windows = in.number();
     params.samples = in.number();
     const auto present = static_cast<std::uint16_t>(in.little_endian(2));
+    if (mask != nullptr) *mask = present;
     unsigned bit = 0;
     for (const FreeKey& key : keys) {
         if (present & (1u << bit++)) {
@@ -60,12 +65,14 @@ template <class Parser>
 int run_parser(const std::uint8_t* data, std::size_t size, std::string_view model,
                std::initializer_list<FreeKey> keys) {
     Input in(data, size);
-    const Params params = read_params(in, model, keys);
+    std::uint16_t mask = 0;
+    const Params params = read_params(in, model, keys, &mask);
     auto result = Parser::parse(in.rest(), params);
     // Every record keeps its three per-channel fields the same length.
     if (result && (result->data.size() != result->window_labels.size() ||
                    result->data.size() != result->time.size()))
         std::abort();
+    check_columns<Parser>(in.rest(), params, (mask & 0x8000) != 0);
     return 0;
 }
 

@@ -161,6 +161,7 @@ def test_multi_event_calls_open_each_chunk_once(tmp_path):
     assert len(acq[0:30]) == len(acq[1:30:2]) * 2 == 30 and opens() == {k: 2 for k in every_chunk}
     export_files(acq, range(30), tmp_path / "out")
     assert opens() == every_chunk
+    assert len(acq.arrays()) == 30 and opens() == every_chunk
     for _ in range(3):  # random access opens the chunk that holds the event, and nothing else
         assert (len(acq), acq.raw_event(29)["rawdata"], acq[29]) == (30, POOL[29], acq.parsed_event(29))
     assert opens() == {"9.bin": 9, "9.idx": 9}

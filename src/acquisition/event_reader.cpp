@@ -5,24 +5,27 @@
 namespace vintrel {
 
 std::expected<std::span<const std::uint8_t>, AcquisitionError> EventReader::read(std::uint64_t index) {
-    if (auto done = read_into(index, buffer_); !done) return std::unexpected(std::move(done.error()));
-    return std::span<const std::uint8_t>(buffer_);
+    return in_chunk(index, [](ReadChunkFile& file, std::uint64_t entry) { return file.read_view(entry); });
 }
 
 std::expected<void, AcquisitionError> EventReader::read_into(std::uint64_t index, std::vector<std::uint8_t>& out) {
+    return in_chunk(index, [&](ReadChunkFile& file, std::uint64_t entry) { return file.read(entry, out); });
+}
+
+template <class Read>
+auto EventReader::in_chunk(std::uint64_t index, Read read) -> decltype(read(std::declval<ReadChunkFile&>(), 0)) {
     const bool kept = chunk_ && index >= chunk_->first && index < chunk_->end;
     if (!kept)
         if (auto opened = open_chunk_for(index); !opened) return std::unexpected(std::move(opened.error()));
-    auto done = chunk_->file.read(index - chunk_->first, out);
+    auto done = read(chunk_->file, index - chunk_->first);
     // Past the end of a last chunk kept open: the recording may have moved on
     // to a new chunk since it was opened.
     if (!done && kept && chunk_->last && done.error().kind == AcquisitionErrorKind::IndexOutOfBounds) {
         if (auto opened = open_chunk_for(index); !opened) return std::unexpected(std::move(opened.error()));
-        done = chunk_->file.read(index - chunk_->first, out);
+        done = read(chunk_->file, index - chunk_->first);
     }
     return done;
 }
-
 std::expected<void, AcquisitionError> EventReader::open_chunk_for(std::uint64_t index) {
     chunk_.reset();
     // A chunk that is not as the list remembered it makes a second attempt on

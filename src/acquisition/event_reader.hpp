@@ -1,7 +1,7 @@
 // Reads the raw events of one acquisition by acquisition-wide index, keeping
 // the chunk it last read from open: a pass over many events in index order
 // opens each chunk it touches once (going back to an earlier chunk opens it
-// again). The chunk list is taken from the acquisition's ChunkCache, and
+// again), and reads it ahead (ReadChunkFile::read_view). The chunk list is taken from the acquisition's ChunkCache, and
 // validated, whenever another chunk is needed.
 //
 //     EventReader reader(acquisition);
@@ -16,6 +16,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "acquisition/acquisition.hpp"
@@ -43,11 +44,13 @@ private:
     };
 
     std::expected<void, AcquisitionError> open_chunk_for(std::uint64_t index);
+    // read(file, entry) on the chunk that holds `index`, opened if need be.
+    template <class Read>
+    auto in_chunk(std::uint64_t index, Read read) -> decltype(read(std::declval<ReadChunkFile&>(), 0));
 
     const std::string& root_;
     ChunkCache& cache_;
     std::optional<OpenChunk> chunk_;
-    std::vector<std::uint8_t> buffer_;
 };
 
 }  // namespace vintrel

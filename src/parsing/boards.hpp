@@ -1,6 +1,9 @@
 // The board model table: thirteen model strings select nine parsers. Each
 // parser is a type with `Event` (its record) and a static `parse`, a pure
-// function of (bytes, Params).
+// function of (bytes, Params). `parse_into` fills a record of the caller's
+// instead, reusing the room its fields already hold: a caller parsing many
+// events into one record allocates only while the events grow. A record
+// that parse_into failed on holds nothing meaningful.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +21,17 @@ namespace vintrel::parsing {
 
 using Bytes = std::span<const std::uint8_t>;
 
-#define VINTREL_PARSER(Name, EventType)                                                  \
-    struct Name {                                                                        \
-        using Event = EventType;                                                         \
-        static std::expected<Event, ParsingError> parse(Bytes bytes, const Params& params); \
+#define VINTREL_PARSER(Name, EventType)                                                               \
+    struct Name {                                                                                     \
+        using Event = EventType;                                                                      \
+        static std::expected<void, ParsingError> parse_into(Bytes bytes, const Params& params,        \
+                                                            Event& event);                            \
+        static std::expected<Event, ParsingError> parse(Bytes bytes, const Params& params) {          \
+            Event event;                                                                              \
+            if (auto parsed = parse_into(bytes, params, event); !parsed)                              \
+                return std::unexpected(parsed.error());                                               \
+            return event;                                                                             \
+        }                                                                                             \
     }
 
 VINTREL_PARSER(Merrowv3, Merrowv3Event);

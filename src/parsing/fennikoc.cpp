@@ -48,7 +48,7 @@ struct WindowRef {
 
 }  // namespace
 
-std::expected<Fennikoc::Event, ParsingError> Fennikoc::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Fennikoc::parse_into(Bytes bytes, const Params& params, Event& event) {
     if (bytes.empty()) return std::unexpected(ParsingError::MissingData);
     if (bytes.size() % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
     const ParamsCache cache(params);
@@ -93,14 +93,13 @@ std::expected<Fennikoc::Event, ParsingError> Fennikoc::parse(Bytes bytes, const 
         return {};
     };
     std::size_t first = 0;
-    for (std::size_t i = 0; i < n_words; ++i) {
-        if (word(i) != cache.chip_stop_word) continue;
+    for (std::size_t i = find_be16(raw, 0, n_words, cache.chip_stop_word); i < n_words;
+         i = find_be16(raw, i + 1, n_words, cache.chip_stop_word)) {
         if (auto ok = check_record(first, i); !ok) return std::unexpected(ok.error());
         first = i + 1;
     }
     if (auto ok = check_record(first, n_words); !ok) return std::unexpected(ok.error());
 
-    Event event;
     event.resize_channels(channels);
     const auto samples = static_cast<std::size_t>(S);
     for (std::size_t c = 0; c < channels; ++c) {
@@ -118,7 +117,7 @@ std::expected<Fennikoc::Event, ParsingError> Fennikoc::parse(Bytes bytes, const 
         event.window_labels[channel].push_back(label);
     }
     if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

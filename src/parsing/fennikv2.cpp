@@ -4,8 +4,8 @@
 
 namespace vintrel::parsing {
 
-std::expected<Fennikv2::Event, ParsingError> Fennikv2::parse(Bytes bytes, const Params& params) {
-    return Tesslav3::parse(bytes, params);
+std::expected<void, ParsingError> Fennikv2::parse_into(Bytes bytes, const Params& params, Event& event) {
+    return Tesslav3::parse_into(bytes, params, event);
 }
 
 }  // namespace vintrel::parsing

@@ -62,7 +62,7 @@ struct WindowRef {
 
 }  // namespace
 
-std::expected<Grenvikv1::Event, ParsingError> Grenvikv1::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Grenvikv1::parse_into(Bytes bytes, const Params& params, Event& event) {
     const std::size_t length = bytes.size();
     if (length % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
     const ParamsCache cache(params);
@@ -104,7 +104,6 @@ std::expected<Grenvikv1::Event, ParsingError> Grenvikv1::parse(Bytes bytes, cons
         }
     }
 
-    Event event;
     event.resize_channels(channels);
     const auto samples = static_cast<std::size_t>(S);
     for (std::size_t c = 0; c < channels; ++c) {
@@ -122,7 +121,7 @@ std::expected<Grenvikv1::Event, ParsingError> Grenvikv1::parse(Bytes bytes, cons
         event.window_labels[channel].push_back(be16(raw + at));
     }
     if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

@@ -76,7 +76,7 @@ std::optional<Layout> get_chan_winds(std::uint64_t n, const Merrowv3Cache& k) {
 
 }  // namespace
 
-std::expected<Merrowv3::Event, ParsingError> Merrowv3::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Merrowv3::parse_into(Bytes bytes, const Params& params, Event& event) {
     const std::uint64_t n = bytes.size();
     if (n == 0) return std::unexpected(ParsingError::MissingData);
     if (n % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
@@ -108,7 +108,6 @@ std::expected<Merrowv3::Event, ParsingError> Merrowv3::parse(Bytes bytes, const 
     // The first window's channel headers must lie inside the body.
     if ((c - 1) * block >= body_words) return std::unexpected(ParsingError::UnexpectedLength);
 
-    Merrowv3Event event;
     event.resize_channels(k.channels);
     const auto channel_of = [&](std::uint16_t h) -> std::uint64_t { return (h & k.chanmask) >> k.chan_shift; };
 
@@ -133,16 +132,14 @@ std::expected<Merrowv3::Event, ParsingError> Merrowv3::parse(Bytes bytes, const 
             const std::uint16_t h = be16(blk);
             const std::uint64_t ch = channel_of(h);
             if (ch >= k.channels) return std::unexpected(ParsingError::InvalidChannel);
-            auto& data = event.data[ch];
-            for (std::uint64_t s = 1; s < block; ++s)
-                data.push_back(static_cast<float>((be16(blk + 2 * s) & k.datamask) >> k.n_last_bits));
+            append_samples(event.data[ch], blk + 2, block - 1, k.datamask, k.n_last_bits);
             event.window_labels[ch].push_back(static_cast<std::uint16_t>((h & k.windmask) >> k.n_last_bits));
         }
     }
 
     if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
         return std::unexpected(filled.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

@@ -61,7 +61,7 @@ std::expected<Ostra96Cache, ParsingError> make_cache(const Params& params) {
 
 }  // namespace
 
-std::expected<Ostra96::Event, ParsingError> Ostra96::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Ostra96::parse_into(Bytes bytes, const Params& params, Event& event) {
     if (bytes.empty()) return std::unexpected(ParsingError::MissingData);
     if (bytes.size() % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
     auto cache = make_cache(params);
@@ -72,10 +72,10 @@ std::expected<Ostra96::Event, ParsingError> Ostra96::parse(Bytes bytes, const Pa
     const std::uint64_t chip_area = bytes.size() - c.n_event_footers;
     if (chip_area % c.chip_bytes != 0) return std::unexpected(ParsingError::UnexpectedLength);
 
-    Ostra96Event event;
     event.resize_channels(kChannels);
-    event.ecc_errors.assign(kChannels, {});
+    reset_channels(event.ecc_errors, kChannels);
     const std::uint64_t chips = chip_area / c.chip_bytes;
+    event.chip_numbers.clear();
     event.chip_numbers.reserve(chips);
 
     const std::uint64_t windows = params.windows;
@@ -116,7 +116,7 @@ std::expected<Ostra96::Event, ParsingError> Ostra96::parse(Bytes bytes, const Pa
 
     if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
         return std::unexpected(filled.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

@@ -67,7 +67,7 @@ struct UsedPacket {
 
 }  // namespace
 
-std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Pikorv1::parse_into(Bytes bytes, const Params& params, Event& event) {
     if (bytes.size() % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
     const ParamsCache cache(params);
     const std::uint64_t P = cache.packet_words;
@@ -80,11 +80,9 @@ std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Pa
     // packets (a lost or extra word drops its packet, not its neighbours).
     std::vector<std::size_t> packets;
     packets.reserve(n_words / P + 1);
-    const auto stop_hi = static_cast<std::uint8_t>(cache.stop_word >> 8);
-    const auto stop_lo = static_cast<std::uint8_t>(cache.stop_word & 0xFF);
     std::size_t start = 0;
-    for (std::size_t i = 0; i < n_words; ++i) {
-        if (raw[2 * i] != stop_hi || raw[2 * i + 1] != stop_lo) continue;
+    for (std::size_t i = find_be16(raw, 0, n_words, cache.stop_word); i < n_words;
+         i = find_be16(raw, i + 1, n_words, cache.stop_word)) {
         if (i + 1 - start == P) packets.push_back(start);
         start = i + 1;
     }
@@ -119,9 +117,8 @@ std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Pa
     }
     if (used.empty()) return std::unexpected(ParsingError::MissingData);
 
-    Event event;
     event.resize_channels(channels);
-    event.timing.assign(channels, {});
+    reset_channels(event.timing, channels);
     for (std::size_t c = 0; c < channels; ++c) {
         if (per_channel[c] == 0) continue;
         // per_channel[c] * S <= words of the event: the packets are disjoint.
@@ -158,10 +155,11 @@ std::expected<Pikorv1::Event, ParsingError> Pikorv1::parse(Bytes bytes, const Pa
         const auto end = static_cast<std::uint16_t>((r + n) * S);
         auto& time = event.time[c];
         if (end <= begin) continue;
-        time.reserve(end - begin);
-        for (std::uint32_t t = begin; t < end; ++t) time.push_back(static_cast<std::uint16_t>(t));
+        time.resize(end - begin);
+        std::uint16_t* out = time.data();
+        for (std::uint32_t t = begin; t < end; ++t) *out++ = static_cast<std::uint16_t>(t);
     }
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

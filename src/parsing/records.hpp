@@ -11,6 +11,14 @@ namespace vintrel::parsing {
 using Samples = std::vector<std::vector<float>>;
 using Labels = std::vector<std::vector<std::uint16_t>>;
 
+// Leaves `channels` empty entries in `field`. Entries that were there keep
+// their room, so a record parsed into again and again stops allocating.
+template <class T>
+void reset_channels(std::vector<std::vector<T>>& field, std::size_t channels) {
+    field.resize(channels);
+    for (auto& channel : field) channel.clear();
+}
+
 struct ChannelRecord {
     Samples data;
     Labels window_labels;
@@ -18,9 +26,9 @@ struct ChannelRecord {
 
     // `channels` empty entries in each of the three fields.
     void resize_channels(std::size_t channels) {
-        data.assign(channels, {});
-        window_labels.assign(channels, {});
-        time.assign(channels, {});
+        reset_channels(data, channels);
+        reset_channels(window_labels, channels);
+        reset_channels(time, channels);
     }
 };
 

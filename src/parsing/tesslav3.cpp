@@ -40,7 +40,7 @@ struct Tesslav3Cache {
 
 }  // namespace
 
-std::expected<Tesslav3::Event, ParsingError> Tesslav3::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Tesslav3::parse_into(Bytes bytes, const Params& params, Event& event) {
     const std::uint64_t n = bytes.size();
     if (n == 0) return std::unexpected(ParsingError::MissingData);
     if (n % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
@@ -56,7 +56,7 @@ std::expected<Tesslav3::Event, ParsingError> Tesslav3::parse(Bytes bytes, const 
         return std::unexpected(ParsingError::UnexpectedLength);
 
     if (params.channels > kMaxChannels) return std::unexpected(ParsingError::InvalidParameters);
-    auto event = Tesslav3Event::make(params.channels);
+    event.resize_channels(params.channels);
     if (n < 3) return std::unexpected(ParsingError::UnexpectedLength);
 
     // Header fields from the first three bytes; a third byte of 0xFF adds nothing.
@@ -100,14 +100,13 @@ std::expected<Tesslav3::Event, ParsingError> Tesslav3::parse(Bytes bytes, const 
         for (std::uint64_t w = i; w < window_count; w += m) {
             const std::uint8_t* win = body + 2 * w * row;
             labels.push_back(static_cast<std::uint16_t>((be16(win) & k.windmask) >> k.n_last_bits));
-            for (std::uint64_t s = 1; s < row; ++s)
-                data.push_back(static_cast<float>((be16(win + 2 * s) & k.databitmask) >> k.n_last_bits));
+            append_samples(data, win + 2, row - 1, k.databitmask, k.n_last_bits);
         }
     }
 
     if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
         return std::unexpected(filled.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

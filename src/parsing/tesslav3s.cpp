@@ -72,7 +72,7 @@ std::optional<std::uint64_t> channel_count(std::uint64_t words, const Params& pa
 
 }  // namespace
 
-std::expected<Tesslav3s::Event, ParsingError> Tesslav3s::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Tesslav3s::parse_into(Bytes bytes, const Params& params, Event& event) {
     const std::uint64_t n = bytes.size();
     if (n == 0) return std::unexpected(ParsingError::MissingData);
     if (n % 2 != 0) return std::unexpected(ParsingError::UnexpectedLength);
@@ -96,7 +96,6 @@ std::expected<Tesslav3s::Event, ParsingError> Tesslav3s::parse(Bytes bytes, cons
     const std::uint64_t window_count = body_words / window;
     const std::uint64_t blocks_per_window = window / block;
 
-    Tesslav3SEvent event;
     event.resize_channels(c);
     // Room for each channel as if the blocks of a window were spread evenly.
     const std::uint64_t blocks_per_channel = window_count * ((blocks_per_window + c - 1) / c);
@@ -104,6 +103,7 @@ std::expected<Tesslav3s::Event, ParsingError> Tesslav3s::parse(Bytes bytes, cons
         event.data[ch].reserve(blocks_per_channel * (block - 1));
         event.window_labels[ch].reserve(blocks_per_channel);
     }
+    event.window_last_words.clear();
     event.window_last_words.reserve(window_count);
 
     for (std::uint64_t w = 0; w < window_count; ++w) {
@@ -114,16 +114,14 @@ std::expected<Tesslav3s::Event, ParsingError> Tesslav3s::parse(Bytes bytes, cons
             const std::uint64_t ch = (h & k.chanmask) >> k.chan_shift;
             if (ch >= c) return std::unexpected(ParsingError::InvalidChannel);
             event.window_labels[ch].push_back(static_cast<std::uint16_t>((h & k.windmask) >> k.n_last_bits));
-            auto& data = event.data[ch];
-            for (std::uint64_t s = 1; s < block; ++s)
-                data.push_back(static_cast<float>((be16(blk + 2 * s) & k.datamask) >> k.n_last_bits));
+            append_samples(event.data[ch], blk + 2, block - 1, k.datamask, k.n_last_bits);
         }
         event.window_last_words.push_back(be16(win + 2 * (window - 1)));
     }
 
     if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
         return std::unexpected(filled.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

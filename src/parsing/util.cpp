@@ -13,12 +13,14 @@ std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& wind
         auto& out = time[i];
         // A time axis longer than any event can hold means `samples` is absurd.
         if (samples > kMaxTimeAxis / labels.size()) return std::unexpected(ParsingError::InvalidParameters);
-        out.reserve(out.size() + labels.size() * samples);
+        const std::size_t at = out.size();
+        out.resize(at + labels.size() * samples);
+        std::uint16_t* dst = out.data() + at;
         const std::uint16_t first = labels.front();
         for (std::uint16_t w : labels) {
             const auto rel = static_cast<std::uint16_t>(w >= first ? w - first : w + windows - first);
             const auto base = static_cast<std::uint16_t>(static_cast<std::uint64_t>(rel) * samples);
-            for (std::uint64_t j = 0; j < samples; ++j) out.push_back(static_cast<std::uint16_t>(base + j));
+            for (std::uint64_t j = 0; j < samples; ++j) *dst++ = static_cast<std::uint16_t>(base + j);
         }
     }
     return {};

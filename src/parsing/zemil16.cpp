@@ -69,7 +69,7 @@ std::optional<Sizes> sizes(const ParamsCache& c, const Params& p) {
 
 }  // namespace
 
-std::expected<Zemil16::Event, ParsingError> Zemil16::parse(Bytes bytes, const Params& params) {
+std::expected<void, ParsingError> Zemil16::parse_into(Bytes bytes, const Params& params, Event& event) {
     if (bytes.empty()) return std::unexpected(ParsingError::MissingData);
     const ParamsCache cache(params);
     const auto size = sizes(cache, params);
@@ -111,7 +111,6 @@ std::expected<Zemil16::Event, ParsingError> Zemil16::parse(Bytes bytes, const Pa
     if (total_labels > std::max<std::uint64_t>(n_words, kMaxTimeAxis))
         return std::unexpected(ParsingError::InvalidParameters);
 
-    Event event;
     event.resize_channels(channels);
     for (std::size_t c = 0; c < channels; ++c) {
         if (block_count[c] == 0) continue;
@@ -137,7 +136,7 @@ std::expected<Zemil16::Event, ParsingError> Zemil16::parse(Bytes bytes, const Pa
         }
     }
     if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
-    return event;
+    return {};
 }
 
 }  // namespace vintrel::parsing

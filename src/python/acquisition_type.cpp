@@ -216,6 +216,15 @@ PyMethodDef acq_methods[] = {
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"
      "The board's raw format is decoded natively; no companion package of the acquisition software is "
      "required."},
+    {"arrays", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acquisition_arrays)),
+     METH_VARARGS | METH_KEYWORDS,
+     "arrays($self, indices=None, *, pedestals_correction=False)\n--\n\n"
+     "Read events into flat numpy arrays: an EventArrays.\n\n"
+     "indices: None (every event), a range, a slice (as acq[a:b:c] takes it) or an iterable of ints. "
+     "Events that cannot be read, parsed or corrected are left out and listed in .errors with the "
+     "exception acq[index] would raise. With pedestals_correction, the pedestals of "
+     "pedestals_calibration are subtracted as export_csv subtracts them. The interpreter lock is "
+     "released while events are read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -239,31 +248,17 @@ Py_ssize_t acq_length(PyObject* self) {
 }
 
 PyObject* subscript_slice(PyAcquisition::State& state, PyObject* slice, std::uint64_t length) {
-    Py_ssize_t start, stop, step;
-    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return nullptr;
-    }
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "event count does not fit a signed 64-bit integer");
-        return nullptr;
-    }
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(length), &start, &stop, step);
-    if (start < 0 || stop < 0 || step < 0) {
-        PyErr_SetString(PyExc_IndexError, "index out of bounds");
-        return nullptr;
-    }
+    auto indices = slice_indices(slice, length);
+    if (!indices) return nullptr;
     GcPause no_collections;
     OwnedRef list(PyList_New(0));
     if (!list) return nullptr;
     EventReader reader(state.acquisition);  // one pass: each chunk is opened once
-    for (Py_ssize_t i = start; i < stop; i += step) {
-        auto bytes = reader.read(static_cast<std::uint64_t>(i));
+    for (const std::uint64_t index : *indices) {
+        auto bytes = reader.read(index);
         if (!bytes) return raise(bytes.error());
         OwnedRef event(parse_to_dict(state.params, *bytes));
         if (!event || PyList_Append(list.get(), event.get()) < 0) return nullptr;
-        if (step > PY_SSIZE_T_MAX - i) break;
     }
     return list.release();
 }

@@ -41,6 +41,9 @@ PyObject* new_acquisition(const std::string& path);
 PyObject* is_acquisition_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* list_acquisitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Acquisition.arrays(indices=None, *, pedestals_correction=False).
+PyObject* acquisition_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // The acquisition[index_or_slice] algorithm, shared with IterEvents.
 PyObject* acquisition_subscript(PyObject* self, PyObject* index_or_slice);
 

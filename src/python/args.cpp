@@ -1,7 +1,9 @@
 #include "python/args.hpp"
 
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "python/python_libs.hpp"
 
@@ -115,6 +117,116 @@ OwnedRef sequence_snapshot(PyObject* value, const char* message) {
     // sequence (or a tuple) cannot.
     if (items && items.get() == value && PyList_Check(value)) items = OwnedRef(PyList_AsTuple(value));
     return items;
+}
+
+namespace {
+
+enum class Conversion { Done, NotApplicable, Failed };
+
+// The elements of a range whose bounds fit a long long, into `out`; any other
+// range is NotApplicable (the caller converts it element by element). The
+// first negative element fails with the OverflowError of its own conversion.
+Conversion range_indices(PyObject* range, const char* name, std::vector<std::uint64_t>& out) {
+    long long bounds[2];
+    const char* attributes[2] = {"start", "step"};
+    for (int i = 0; i < 2; ++i) {
+        OwnedRef bound(PyObject_GetAttrString(range, attributes[i]));
+        if (!bound) return Conversion::Failed;
+        int overflow = 0;
+        bounds[i] = PyLong_AsLongLongAndOverflow(bound.get(), &overflow);
+        if (bounds[i] == -1 && PyErr_Occurred()) return Conversion::Failed;
+        if (overflow != 0) return Conversion::NotApplicable;
+    }
+    const Py_ssize_t count = PyObject_Length(range);
+    if (count < 0) return Conversion::Failed;
+    const auto [start, step] = bounds;
+    // Elements run from start to the last one: when both fit, all do.
+    long long last = 0;
+    if (count > 0 && (__builtin_mul_overflow(static_cast<long long>(count - 1), step, &last) ||
+                      __builtin_add_overflow(start, last, &last)))
+        return Conversion::NotApplicable;
+    out.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const long long element = start + static_cast<long long>(i) * step;
+        if (element < 0) {
+            OwnedRef number(PyLong_FromLongLong(element));
+            if (number) u64_arg(number.get(), name);
+            return Conversion::Failed;
+        }
+        out.push_back(static_cast<std::uint64_t>(element));
+    }
+    return Conversion::Done;
+}
+
+std::optional<std::vector<std::uint64_t>> index_list(PyObject* value, const char* name, bool any_iterable) {
+    if (PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
+        return std::nullopt;
+    }
+    std::vector<std::uint64_t> out;
+    if (PyRange_Check(value)) {
+        const Conversion done = range_indices(value, name, out);
+        if (done == Conversion::Done) return out;
+        if (done == Conversion::Failed) return std::nullopt;
+    }
+    if (!any_iterable && !PySequence_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a sequence", name, Py_TYPE(value)->tp_name);
+        return std::nullopt;
+    }
+    // The message for a value that cannot be iterated at all.
+    const std::string refused = std::string("argument '") + name + "': " +
+                                (any_iterable ? std::string("'") + Py_TYPE(value)->tp_name + "' object is not iterable"
+                                              : std::string("expected a sequence"));
+    OwnedRef items(sequence_snapshot(value, refused.c_str()));
+    if (!items) return std::nullopt;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** elements = PySequence_Fast_ITEMS(items.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto index = u64_arg(elements[i], name);
+        if (!index) return std::nullopt;
+        out.push_back(*index);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint64_t>> index_sequence_arg(PyObject* value, const char* name) {
+    return index_list(value, name, false);
+}
+
+std::optional<std::vector<std::uint64_t>> index_iterable_arg(PyObject* value, const char* name) {
+    return index_list(value, name, true);
+}
+
+std::optional<std::vector<std::uint64_t>> slice_indices(PyObject* slice, std::uint64_t length) {
+    Py_ssize_t start, stop, step;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return std::nullopt;
+    }
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "event count does not fit a signed 64-bit integer");
+        return std::nullopt;
+    }
+    const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(length), &start, &stop, step);
+    if (start < 0 || stop < 0 || step < 0) {
+        PyErr_SetString(PyExc_IndexError, "index out of bounds");
+        return std::nullopt;
+    }
+    std::vector<std::uint64_t> out;
+    out.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) out.push_back(static_cast<std::uint64_t>(start + i * step));
+    return out;
+}
+
+std::optional<bool> flag_arg(PyObject* value, const char* name) {
+    if (!PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, not %s", name, Py_TYPE(value)->tp_name);
+        return std::nullopt;
+    }
+    return value == Py_True;
 }
 
 std::optional<std::uint64_t> u64_arg(PyObject* value, const char* name) {

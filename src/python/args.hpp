@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vintrel::py {
 
@@ -41,6 +42,23 @@ OwnedRef sequence_snapshot(PyObject* value, const char* message);
 // An int (or __index__) as u64; non-integers raise TypeError naming the
 // argument, negative or too large values raise OverflowError.
 std::optional<std::uint64_t> u64_arg(PyObject* value, const char* name);
+
+// Event indices: the ints of a sequence other than str, in order, each as
+// u64 by u64_arg's rules ("argument '<name>': ..." messages; a str gives
+// "Can't extract `str` to `Vec`"). A range is read from its bounds, without
+// making an int per element, with the same outcome.
+std::optional<std::vector<std::uint64_t>> index_sequence_arg(PyObject* value, const char* name);
+// The same for any iterable of ints (a generator, a set, a numpy array, ...).
+std::optional<std::vector<std::uint64_t>> index_iterable_arg(PyObject* value, const char* name);
+
+// The indices a slice selects among `length` events, by the interpreter's
+// rules for unpacking and adjusting a slice; a start, stop or step that is
+// still negative after adjustment (every negative step) raises IndexError
+// "index out of bounds".
+std::optional<std::vector<std::uint64_t>> slice_indices(PyObject* slice, std::uint64_t length);
+
+// A real bool (an int is refused): TypeError "argument '<name>': expected bool, ...".
+std::optional<bool> flag_arg(PyObject* value, const char* name);
 
 // Prefixes the pending TypeError's message with "argument '<name>': ".
 void name_type_error(const char* name);

@@ -31,38 +31,6 @@ std::optional<Acquisition> acquisition_arg(PyObject* value) {
     return acq->state().acquisition;
 }
 
-// Any sequence of ints except str, in order; each element as u64.
-std::optional<std::vector<std::uint64_t>> indices_arg(PyObject* value) {
-    if (PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "argument 'indices': Can't extract `str` to `Vec`");
-        return std::nullopt;
-    }
-    if (!PySequence_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "argument 'indices': '%s' object is not a sequence", Py_TYPE(value)->tp_name);
-        return std::nullopt;
-    }
-    OwnedRef items(sequence_snapshot(value, "argument 'indices': expected a sequence"));
-    if (!items) return std::nullopt;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    PyObject** elements = PySequence_Fast_ITEMS(items.get());
-    std::vector<std::uint64_t> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto index = u64_arg(elements[i], "indices");
-        if (!index) return std::nullopt;
-        out.push_back(*index);
-    }
-    return out;
-}
-
-std::optional<bool> flag_arg(PyObject* value, const char* name) {
-    if (!PyBool_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, not %s", name, Py_TYPE(value)->tp_name);
-        return std::nullopt;
-    }
-    return value == Py_True;
-}
-
 // Why a pedestal file that exists was not used.
 struct PedestalRefusal {
     std::string path;
@@ -152,7 +120,7 @@ PyObject* export_csv_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         auto acquisition = acquisition_arg(bound[0]);
         if (!acquisition) return nullptr;
-        auto indices = indices_arg(bound[1]);
+        auto indices = index_sequence_arg(bound[1], "indices");
         if (!indices) return nullptr;
         auto out_dir = path_arg(bound[2], "out_dir");
         if (!out_dir) return nullptr;

@@ -30,5 +30,9 @@ PyObject* pathlib_path_type() {
     static PyObject* PATH = nullptr;
     return cached_attribute(PATH, "pathlib", "Path");
 }
+PyObject* event_arrays_from_buffers() {
+    static PyObject* FROM_BUFFERS = nullptr;
+    return cached_attribute(FROM_BUFFERS, "vintrel._columnar", "_from_buffers");
+}
 
 }  // namespace vintrel::py

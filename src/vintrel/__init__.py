@@ -20,13 +20,20 @@ for _name in __all__:
 del _name, _item
 
 
-def __getattr__(name: str) -> str:
+def __getattr__(name: str) -> object:
     # __version__ is read from the installed distribution on first use, which
-    # keeps importlib.metadata out of the import of vintrel itself.
+    # keeps importlib.metadata out of the import of vintrel itself; the
+    # columnar classes likewise keep numpy out of it until they are used.
     if name == "__version__":
         version = _installed_version()
         globals()["__version__"] = version
         return version
+    if name in ("EventArrays", "EccErrorArrays"):
+        from . import _columnar
+
+        value = getattr(_columnar, name)
+        globals()[name] = value
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -1,3 +1,4 @@
+from ._columnar import EccErrorArrays as EccErrorArrays, EventArrays as EventArrays
 from ._vintrel import (
     Acquisition as Acquisition,
     PanicException as PanicException,

@@ -1,9 +1,11 @@
 # Types of the native module vintrel._vintrel, re-exported by the package.
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any, SupportsIndex, TypeAlias, TypedDict, final, overload
 
 from _typeshed import ReadableBuffer
+
+from ._columnar import EventArrays
 
 __all__ = [
     "Acquisition",
@@ -32,7 +34,7 @@ _EventEccError: TypeAlias = tuple[int, int, int, int, int]
 class _ParsedEvent(TypedDict):
     data: list[list[float]]  # per channel
     window_labels: list[list[int]]
-    time: list[list[float]]
+    time: list[list[int]]
     timing: list[list[int]] | None  # only boards that time their packets
     ecc_errors: list[list[_EventEccError]] | None  # only ostra96
 
@@ -67,6 +69,10 @@ class Acquisition:
     def timing_calibration(self) -> Any: ...
     def raw_event(self, index: int) -> _RawEvent: ...
     def parsed_event(self, index: int) -> _ParsedEvent: ...
+    # indices: None (every event), a slice (as acq[a:b:c] takes it), a range or any iterable of ints.
+    def arrays(
+        self, indices: Iterable[SupportsIndex] | slice | None = None, *, pedestals_correction: bool = False
+    ) -> EventArrays: ...
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, index: SupportsIndex, /) -> _ParsedEvent: ...

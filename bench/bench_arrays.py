@@ -1,0 +1,136 @@
+"""Benchmark of Acquisition.arrays() (run by hand), timed side by side in one run:
+
+- merrowv3, 4 channels x 8 windows x 64 samples, 20,000 events: arrays()
+  against acq[0:20000] (dictionaries), against a hand-written numpy decoder
+  that is given the fixed layout (reads 0.bin whole, takes the sample words
+  and channel headers with one fancy-index gather each, masks and converts;
+  it makes the same data, window_labels and time arrays, checked equal to
+  ours), and against a plain read of the same bytes from the page cache;
+  throughput as MB/s of raw event bytes; and the peak memory of one call
+  against the size of the arrays it returns;
+- every other model string: arrays() against the same slice of dictionaries.
+
+    PYTHONPATH=build/release python3 bench/bench_arrays.py [--events 20000] [--others 1000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+from bench_export import make_acquisition
+from common import best_of  # also puts tools/ on sys.path
+
+import acqwriter  # noqa: E402
+import vintrel  # noqa: E402
+from encoders import MODULES, encoder_for  # noqa: E402
+
+
+def side_by_side(label: str, ours, baseline, repeat: int) -> tuple[float, float]:
+    """Best times of both, taken alternately; prints the speed-up baseline / ours."""
+    t_ours, t_base = float("inf"), float("inf")
+    for _ in range(repeat):
+        t_ours = min(t_ours, best_of(ours, 1))
+        t_base = min(t_base, best_of(baseline, 1))
+    print(f"{label:<58} arrays {t_ours * 1e3:8.1f} ms   baseline {t_base * 1e3:8.1f} ms   "
+          f"speed-up {t_base / t_ours:6.1f}x")
+    return t_ours, t_base
+
+
+def numpy_decoder(root: Path, events: int, params: dict):
+    """merrowv3 events of exactly 4 channels x 8 windows x 64 samples in the
+    standard framing, the layout given: 3 event header words, per window 4
+    blocks of a channel header and 64 sample words, then a window header word,
+    and 1 footer word."""
+    channels, windows, samples = params["channels"], params["windows"] - 1, params["samples"]
+    block, window = 1 + samples, channels * (1 + samples) + 1
+    words = np.frombuffer((root / "0.bin").read_bytes(), dtype=">u2").reshape(events, -1)
+    c, w, s = np.meshgrid(np.arange(channels), np.arange(windows), np.arange(samples), indexing="ij")
+    headers = (3 + w * window + c * block)[:, :, 0]
+    data = ((words[:, (headers[:, :, None] + 1 + s[:, :, :]).ravel()] & 0x1FFF) >> 1).astype(np.float32)
+    labels = ((words[:, headers.ravel()] & 0x03FE) >> 1).astype(np.uint16).reshape(events, channels, windows)
+    first = labels[:, :, :1]
+    rel = np.where(labels >= first, labels - first, labels + params["windows"] - first).astype(np.uint16)
+    time = (rel[:, :, :, None] * samples + np.arange(samples, dtype=np.uint16)).astype(np.uint16)
+    return (data.reshape(events, channels, windows * samples), labels,
+            time.reshape(events, channels, windows * samples))
+
+
+# Peak resident memory of one call, in a fresh process (VmHWM of this process only).
+MEMORY_PROBE = """
+import sys, vintrel, vintrel._columnar
+def peak():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+acq = vintrel.Acquisition(sys.argv[1])
+before = peak()
+arrays = acq.arrays()
+sizes = [a.nbytes for a in (arrays.index, arrays.channel_offsets, arrays.data, arrays.data_offsets, arrays.time,
+                            arrays.time_offsets, arrays.window_labels, arrays.window_label_offsets)]
+print(before, peak(), sum(sizes))
+"""
+
+
+def merrowv3_figures(tmp: Path, events: int) -> None:
+    root = tmp / "merrowv3"
+    params, _ = make_acquisition(root, events)
+    acq = vintrel.Acquisition(root)
+    raw_bytes = (root / "0.bin").stat().st_size
+    arrays = acq.arrays()
+    dense = arrays.to_numpy()
+    for ours, theirs in zip((dense["data"], dense["window_labels"], dense["time"]), numpy_decoder(root, events, params)):
+        assert np.array_equal(ours, theirs)
+    print(f"merrowv3: {events} events of 4 x 8 x 64 samples, {raw_bytes / 1e6:.1f} MB of raw events; "
+          f"numpy decoder output equals arrays()")
+
+    t_arrays, t_slice = side_by_side(f"acq.arrays() vs acq[0:{events}]", acq.arrays, lambda: acq[0:events], 5)
+    side_by_side("acq.arrays() vs numpy decoder", acq.arrays, lambda: numpy_decoder(root, events, params), 7)
+    side_by_side("acq.arrays(pedestals_correction=True) vs numpy decoder",
+                 lambda: acq.arrays(pedestals_correction=True), lambda: numpy_decoder(root, events, params), 7)
+    t_read = best_of(lambda: (root / "0.bin").read_bytes(), 7)
+    print(f"throughput: arrays() {raw_bytes / t_arrays / 1e6:.0f} MB/s of raw events; plain read of 0.bin from "
+          f"the page cache {raw_bytes / t_read / 1e6:.0f} MB/s ({t_read * 1e3:.1f} ms); "
+          f"acq[0:{events}] {raw_bytes / t_slice / 1e6:.0f} MB/s")
+
+    result = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(root)], check=True, capture_output=True, text=True)
+    before, after, returned = map(int, result.stdout.split())
+    print(f"peak memory of arrays(): {(after - before) / 2**20:.1f} MiB above the start for "
+          f"{returned / 2**20:.1f} MiB of arrays returned: {(after - before) / returned:.2f}x")
+
+
+def other_models(tmp: Path, events: int) -> None:
+    for model in MODULES:
+        if model == "merrowv3":
+            continue
+        encoder = encoder_for(model)
+        params = encoder.sample_params(model=model)
+        rng = random.Random(model)
+        # Distinct events would take minutes to encode in Python; 50 repeated do as well here.
+        distinct = [encoder.sample_event(params, rng) for _ in range(50)]
+        root = acqwriter.write_acquisition(tmp / model, params, [distinct[i % 50] for i in range(events)])
+        acq = vintrel.Acquisition(root)
+        arrays = acq.arrays()
+        assert len(arrays) == events and not arrays.errors, model
+        side_by_side(f"{model}: acq.arrays() vs acq[0:{events}] ({len(arrays.data) // events} samples/event)",
+                     acq.arrays, lambda: acq[0:events], 5)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--events", type=int, default=20_000)
+    parser.add_argument("--others", type=int, default=1_000, help="events per model for the other boards")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        merrowv3_figures(Path(tmp), args.events)
+        other_models(Path(tmp), args.others)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,117 @@
+// Parsed events laid out as columns: per event a list of channels; per
+// channel the lists of its samples, time positions and window labels and,
+// for the boards whose record has them, its timing values and ECC error
+// records. Every list is a ListColumn (values end to end plus int64 offsets),
+// so the whole batch is a few flat buffers, whatever the number of events.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "columnar/columns.hpp"
+#include "error/errors.hpp"
+#include "parsing/boards.hpp"
+
+namespace vintrel::columnar {
+
+// An event left out, and why: it could not be read (the reader's error), it
+// could not be parsed (the parser's error), or its correction failed.
+struct EventFailure {
+    enum class Stage : std::uint8_t { Read, Parse, Correct };
+
+    std::uint64_t index = 0;
+    Stage stage = Stage::Read;
+    AcquisitionError read_error{};                     // Stage::Read
+    ParsingError parse_error = ParsingError::Unknown;  // Stage::Parse
+
+    static EventFailure unreadable(std::uint64_t index, AcquisitionError error) {
+        return {index, Stage::Read, std::move(error)};
+    }
+    static EventFailure unparsable(std::uint64_t index, ParsingError error) {
+        return {index, Stage::Parse, {}, error};
+    }
+    static EventFailure uncorrectable(std::uint64_t index) { return {index, Stage::Correct}; }
+};
+
+// The ECC error records of ostra96 channels, one column per field. Offsets
+// and positions are int64 (the record's sizes, which the event dictionaries
+// give as signed integers too); the 16-bit fields stay uint16.
+struct EccErrorColumns {
+    Column<std::int64_t> offset;
+    Column<std::int64_t> position;
+    Column<std::uint16_t> word;
+    Column<std::uint16_t> corrected;
+    Column<std::uint16_t> bit;
+    Column<std::int64_t> offsets;  // per channel: its records in the five columns
+
+    EccErrorColumns() { offsets.push_back(0); }
+    void append(std::span<const parsing::EccErrorRecord> records);
+    void shrink_to_fit();
+};
+
+struct EventColumns {
+    Column<std::int64_t> index;            // acquisition index of each event, in the order asked
+    Column<std::int64_t> channel_offsets;  // per event: its channels in the lists below
+    ListColumn<float> data;
+    ListColumn<std::uint16_t> time;
+    ListColumn<std::uint16_t> window_labels;
+    std::optional<ListColumn<std::uint32_t>> timing;  // boards whose record times its packets
+    std::optional<EccErrorColumns> ecc_errors;        // ostra96
+    std::vector<EventFailure> failures;               // events left out, in the order asked
+
+    // The columns of `board`'s record type; without a board, those that
+    // every record has.
+    explicit EventColumns(std::optional<parsing::Board> board);
+
+    std::size_t events() const { return index.size(); }
+    void shrink_to_fit();
+};
+
+// Makes room for `events` events the size of `event` (a hint: only address
+// space is taken). Called with the first record, before it is appended, the
+// columns take their final place at once, and large ones get huge pages
+// from their first byte, instead of growing step by step.
+template <class Event>
+void reserve_like(EventColumns& columns, const Event& event, std::size_t events) {
+    const auto times_events = [&](const auto& per_channel) {
+        std::size_t values = 0;
+        for (const auto& channel : per_channel) values += channel.size();
+        return mul_or_zero(values, events);
+    };
+    const std::size_t channels = mul_or_zero(event.data.size(), events);
+    columns.index.reserve(events);
+    columns.channel_offsets.reserve(events + 1);
+    columns.data.reserve(channels, times_events(event.data));
+    columns.time.reserve(channels, times_events(event.time));
+    columns.window_labels.reserve(channels, times_events(event.window_labels));
+    if constexpr (requires { event.timing; })
+        if (columns.timing) columns.timing->reserve(channels, times_events(event.timing));
+}
+
+// Appends one record as the next event. Every per-channel field of a record
+// has one entry per channel (the parsers keep them so); a record that broke
+// that rule would be refused with ParsingError::Unknown rather than read
+// past its end.
+template <class Event>
+std::expected<void, ParsingError> append_record(EventColumns& columns, std::uint64_t index, const Event& event) {
+    const std::size_t channels = event.data.size();
+    bool same = event.window_labels.size() == channels && event.time.size() == channels;
+    if constexpr (requires { event.timing; }) same = same && event.timing.size() == channels && columns.timing;
+    if constexpr (requires { event.ecc_errors; }) same = same && event.ecc_errors.size() == channels && columns.ecc_errors;
+    if (!same) return std::unexpected(ParsingError::Unknown);
+
+    for (std::size_t c = 0; c < channels; ++c) {
+        columns.data.append(event.data[c]);
+        columns.time.append(event.time[c]);
+        columns.window_labels.append(event.window_labels[c]);
+        if constexpr (requires { event.timing; }) columns.timing->append(event.timing[c]);
+        if constexpr (requires { event.ecc_errors; }) columns.ecc_errors->append(event.ecc_errors[c]);
+    }
+    columns.channel_offsets.push_back(static_cast<std::int64_t>(columns.data.lists()));
+    columns.index.push_back(static_cast<std::int64_t>(index));
+    return {};
+}
+
+}  // namespace vintrel::columnar
