@@ -164,6 +164,7 @@ def test_list_acquisitions_leaves_out_only_entries_that_fail_ordinarily(make_acq
             signal.raise_signal(signal.SIGINT)  # as Ctrl-C would
         raise failure
 
+    vintrel.list_acquisitions(tmp_path)  # the module's one-time YAML probe runs before the patch
     loads = iter([yaml.load, fail, yaml.load])
     monkeypatch.setattr(yaml, "load", lambda stream, loader: next(loads)(stream, loader))
     if failure is ValueError:
@@ -198,6 +199,9 @@ def own_path(target):
     (lambda acq: acq[Raises(OverflowError("x"))], TypeError("index must be an int or a slice")),
     (lambda acq: vintrel.syndrome(**{"data\0x": 5}), TypeError("syndrome() got an unexpected keyword argument "
                                                               "'data\0x'")),
+    (lambda acq: vintrel.syndrome(1, 2), TypeError("syndrome() takes 1 positional argument but 2 were given")),
+    (lambda acq: vintrel.export_csv(acq, [0], ".", False, 5),
+     TypeError("export_csv() takes 4 positional arguments but 5 were given")),
     (lambda acq: vintrel.Acquisition(own_path(acq.path)).path == acq.path, True),
     (lambda acq: vintrel.Acquisition(own_path(os.fsencode(acq.path))).path == acq.path, True),
     (lambda acq: vintrel.Acquisition(own_path(3)), TypeError("argument 'root': expected OwnPath.__fspath__() to "
