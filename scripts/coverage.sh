@@ -29,11 +29,15 @@ PYTHONPATH="$dir:scripts" "$python" -m pytest tests -q -p no:cacheprovider -p gc
 
 # Exception branches are the compiler's (every call that may throw gets one,
 # and the core reports errors as values); unreachable branches are those gcov
-# itself marks as never taken by construction.
+# itself marks as never taken by construction. A count gcov derives can come
+# out negative when a worker thread was counting while counts were written
+# (the process ends with the pool's threads parked, not joined): such a line
+# is reported as a warning and left out rather than failing the report.
 mkdir -p "$dir/html"
 "$python" -m gcovr --root . --object-directory "$dir" \
   --filter 'src/' --exclude 'src/vintrel/' \
   --exclude-throw-branches --exclude-unreachable-branches --merge-lines \
+  --gcov-ignore-parse-errors=negative_hits.warn_once_per_file \
   -j 2 --sort uncovered-percent \
   --txt --html-details "$dir/html/index.html" --txt-summary \
   --fail-under-line "${COVERAGE_LINES:-95}" --fail-under-branch "${COVERAGE_BRANCHES:-85}" || status=$?

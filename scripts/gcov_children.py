@@ -3,9 +3,10 @@
 gcov writes a process's counts when the process exits through the C
 library; a child made by fork() in the tests ends with os._exit, so what ran
 only in the child would count as never run. As gcc does for a fork() it
-compiled, the parent writes its counts and zeroes them just before a fork;
-the child then has os._exit write its own. It needs a coverage build of the
-module, which exports gcov's __gcov_dump and __gcov_reset.
+compiled, the child zeroes the counts it inherited (the parent writes them
+itself) and has os._exit write its own. Nothing is zeroed in the parent,
+whose worker threads may be counting at that moment. It needs a coverage
+build of the module, which exports gcov's __gcov_dump and __gcov_reset.
 """
 
 from __future__ import annotations
@@ -27,13 +28,6 @@ def _gcov() -> Any | None:
     return library if hasattr(library, "__gcov_dump") else None
 
 
-def _before_fork() -> None:
-    gcov = _gcov()
-    if gcov is not None:
-        gcov.__gcov_dump()
-        gcov.__gcov_reset()
-
-
 def _exit_with_counts(status: int) -> NoReturn:
     gcov = _gcov()
     if gcov is not None:
@@ -42,7 +36,10 @@ def _exit_with_counts(status: int) -> NoReturn:
 
 
 def _after_fork_in_child() -> None:
+    gcov = _gcov()
+    if gcov is not None:
+        gcov.__gcov_reset()
     os._exit = _exit_with_counts
 
 
-os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+os.register_at_fork(after_in_child=_after_fork_in_child)
