@@ -220,14 +220,16 @@ def test_every_truncated_pickle_is_refused(make_acq, protocol):
 
 
 # Protocol 0 as Python 2 wrote it too: quoted STRING lines with escapes,
-# UNICODE lines with \u escapes; floats below double's range.
+# UNICODE lines with \u escapes; floats below double's range (zero) and
+# beyond it (pickle refuses them); INT and LONG lines.
 P0 = pickle.dumps({"data": TABLE}, 0)
 P0_FORMS = [replace_once(P0, b"\nVdata\n", b"\n" + key + b"\n") for key in (
     b"S'data'", b'S"d\\x61ta"', b"S'\\144a\\164a'", b"S'dat\\a'", b"S'da\\qta'", b"S'data\"", b"S'", b"S'd\\x6'",
     b"S'data\\'", b"S'\\n\\t\\r\\b\\f\\v\\\\\\'\\\"data'", b"V\\u0064ata", b"Vd\\U00000061ta", b"V\\u0064at",
-    b"Vd\\u006Gata", b"Vdata\\u00",
-)] + [replace_once(P0, b"aF2.5\n", b"aF" + number + b"\n") for number in (
-    b"1e-999", b"-1E-999", b"+2.5", b"2.5x", b"",
+    b"Vd\\u006Gata", b"Vdata\\u00", b"S'd\\x61t\\x4A'", b"V\\u004A\\u006a",
+)] + [replace_once(P0, b"aF2.5\n", b"a" + number + b"\n") for number in (
+    b"F1e-999", b"F-1E-999", b"F+2.5", b"F2.5x", b"F", b"F1e999", b"F-1e999",
+    b"I3", b"I-3", b"I+3", b"I3x", b"I", b"I-", b"I3_", b"L3L", b"L-3", b"L+_3", b"L3",
 )]
 
 
