@@ -199,7 +199,12 @@ def own_path(target):
     (lambda acq: acq[Raises(OverflowError("x"))], TypeError("index must be an int or a slice")),
     (lambda acq: vintrel.syndrome(**{"data\0x": 5}), TypeError("syndrome() got an unexpected keyword argument "
                                                               "'data\0x'")),
-    (lambda acq: vintrel.syndrome(1, 2), TypeError("syndrome() takes 1 positional argument but 2 were given")),
+    (lambda acq: vintrel.is_acquisition(1, 2), TypeError("is_acquisition() takes 1 positional argument but 2 were given")),
+    (lambda acq: vintrel.list_acquisitions(1, root_dir=1), TypeError("list_acquisitions() got multiple values for "
+                                                                     "argument 'root_dir'")),
+    (lambda acq: vintrel.Acquisition("a\0b"), ValueError("argument 'root': embedded null byte")),
+    (lambda acq: vintrel.ecc_check(type("Seq", (), {"__getitem__": lambda s, i: len(5)})()),
+     TypeError("argument 'raw_bytes': object of type 'int' has no len()")),
     (lambda acq: vintrel.export_csv(acq, [0], ".", False, 5),
      TypeError("export_csv() takes 4 positional arguments but 5 were given")),
     (lambda acq: vintrel.Acquisition(own_path(acq.path)).path == acq.path, True),
