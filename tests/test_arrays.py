@@ -13,6 +13,7 @@ import struct
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -255,3 +256,7 @@ def test_missing_pedestal_file_warns_and_reads_uncorrected(make_acq):
     with pytest.warns(RuntimeWarning, match="not pedestal-corrected"):
         arrays = acq.arrays(pedestals_correction=True)
     assert not arrays.pedestals_corrected and arrays.data.tolist() == list(range(10))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the warning raised as an error leaves no result behind
+        with pytest.raises(RuntimeWarning, match="not pedestal-corrected"):
+            acq.arrays(pedestals_correction=True)
