@@ -113,6 +113,7 @@ print("swept", start)
     "vintrel.export_csv(acq, [0, 1], out, True)",
     "(vintrel.syndrome(5), vintrel.global_parity(data=7), vintrel.syndrome_to_index([1, 0, 1, 0]),"
     " vintrel.ecc_check([0, 0]), vintrel.ecc_correct(bytearray(2)))",
+    "(lambda a: (a.index.tolist(), a.data.tolist(), a.time.tolist(), a.errors))(acq.arrays([0, 2, 1, 9], True))",
 ])
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="Python 3.10 allocates a frame object for every Python "
                     "call, so the sweep's own calls fail before reaching the call under test")
@@ -145,6 +146,8 @@ print("swept", headroom)
 @pytest.mark.parametrize("expr", [
     "acq[0:len(acq)]",
     "vintrel.export_csv(acq, range(len(acq)), out, False) or open(f'{out}/big (chunk 0).csv', 'rb').read()",
+    "acq.arrays().data.tobytes()",
+    "vintrel.ecc_check((b'\\x01\\x00' + bytes(1998)) * 393 + bytes(842))",  # a full block, failing words in every region
 ])
 @pytest.mark.skipif(SANITIZER, reason="the sanitizer's runtime reserves more address space than any limit")
 def test_address_space_exhausted_gives_memory_error_or_the_right_answer(make_acq, tmp_path, expr):
