@@ -133,6 +133,7 @@ MERGES = {
     "recursive_free_key": f"params: {{<<: {BASE}, channels: 2, loop: &l [1, *l], map: &m {{m: *m}}}}\nregisters: {{}}\n",
     "recursive_registers": f"params: {{<<: {BASE}, channels: 2}}\nregisters: &r {{a: 1, self: *r, list: [*r]}}\n",
     "registers_is_top": f"&top\nparams: {{<<: {BASE}, channels: 2}}\nregisters: *top\n",
+    "one_character_keys": f"params: {{<<: [{{a: 1, '': 2, é: 3}}, {{a: 5, '': 6, é: 7}}, {BASE}], channels: 2}}\nregisters: {{}}\n",
     "merge_from_enclosing": f"params: &p {{<<: {BASE}, channels: 2, sub: {{<<: *p}}, seq: &s [{{<<: *s}}]}}\nregisters: {{}}\n",
 }
 
