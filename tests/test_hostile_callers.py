@@ -69,6 +69,7 @@ def test_a_list_emptied_while_converted_is_read_as_it_was(root, tmp_path, call):
     "iter(bare)", "next(bare_it)", "next(type(bare_it)(bare))", "vintrel.export_csv(bare, [0], out, False)",
 )] + [(e, "TypeError") for e in (
     "setattr(vintrel.Acquisition, '__new__', lambda *a: bare)", "setattr(type(bare_it), '__new__', None)",
+    "vintrel.Acquisition()", "type(bare_it)()",
 )] + [("memoryview(alloc(type(acq.arrays().data.base.obj), 0))", "BufferError")])
 def test_types_are_sealed_and_objects_without_state_refused(root, tmp_path, expr, raised):
     code = f"print(type(outcome(lambda: {expr})).__name__)\ndel bare, bare_it; gc.collect()"
