@@ -89,6 +89,14 @@ def test_every_model_gives_the_numbers_of_the_dictionaries(make_acq, model):
         assert ak.to_list(arrays.to_awkward()) == expected
 
 
+def test_events_larger_than_the_first_move_the_columns(make_acq):
+    # The columns are sized from the first event: later ones of eight times its windows outgrow their mappings.
+    params, rng = merrowv3.sample_params(), random.Random(3)
+    events = [merrowv3.sample_event(params, rng, window_count=1 + 7 * (k > 0)) for k in range(200)]
+    acq = vintrel.Acquisition(make_acq(params, events))
+    assert as_dicts(acq.arrays()) == acq[0:200]
+
+
 def test_unsupported_model_fails_each_event_as_a_subscript_does(make_acq):
     acq = vintrel.Acquisition(make_acq({**SMALL, "model": "merrowv4"}, [b"\0\0"] * 2))
     arrays = acq.arrays([1, 5])
