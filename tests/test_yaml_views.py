@@ -189,3 +189,24 @@ def test_merge_of_no_mapping_is_a_metadata_error(root, tmp_path, merge):
     with pytest.raises(Exception) as info:
         vintrel.export_csv(acq, [0], str(tmp_path), False)
     assert str(info.value) == "Could not process metadata: failed to serialized"
+
+
+# Documents safe_load refuses still reach the native reader when the export
+# reads the file anew: it refuses them too, or (an unknown tag) looks through.
+@pytest.mark.parametrize("text, message", [
+    (doc(channels="[1"), "failed to serialized"), (doc(channels="!!bool 16"), "failed to serialized"),
+    (doc(channels="!!int '1.5'"), "failed to serialized"), (doc(channels="!foo 1"), None),
+    (doc(channels="!foo '1'"), "failed to serialized"),
+])
+def test_the_export_reads_what_safe_load_refuses(root, tmp_path, text, message):
+    (root / "metadata.yml").write_text(doc())
+    acq = vintrel.Acquisition(root)
+    (root / "metadata.yml").write_text(text)
+    if message is None:
+        pytest.raises(yaml.YAMLError, yaml.safe_load, text)
+        vintrel.export_csv(acq, [0], str(tmp_path), False)
+        assert (tmp_path / "acq (chunk 0).csv").read_text().startswith("acq_num,evt_num,")
+        return
+    with pytest.raises(Exception) as info:
+        vintrel.export_csv(acq, [0], str(tmp_path), False)
+    assert str(info.value) == "Could not process metadata: " + message
