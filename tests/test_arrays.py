@@ -180,10 +180,13 @@ def small_acq(make_acq, n=10):
 @pytest.mark.parametrize("indices, expected", [
     (None, list(range(10))), (range(8, 2, -3), [8, 5]), (slice(None, None, 4), [0, 4, 8]), (slice(-2, 50), [8, 9]),
     ((i for i in (3, 3, 1)), [3, 3, 1]), ({7}, [7]), (np.array([2, 1], dtype=np.uint64), [2, 1]), ([], []),
+    (range(2**63 - 1, 2**63 + 1), []),  # its last element is beyond a signed 64-bit integer
 ])
 def test_index_forms(make_acq, indices, expected):
     arrays = small_acq(make_acq).arrays(indices)
     assert arrays.index.tolist() == expected and arrays.data.tolist() == expected
+    beyond = isinstance(indices, range) and indices.start >= 10
+    assert [i for i, _ in arrays.errors] == (list(indices) if beyond else [])
 
 
 @pytest.mark.parametrize("bad", ["0123", [-1], [2 ** 64], [0, 1.5], range(3, -2, -1)])
