@@ -11,6 +11,7 @@ import pickle
 import random
 import struct
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -86,6 +87,14 @@ def test_every_model_gives_the_numbers_of_the_dictionaries(make_acq, model):
         absent = {k for k, v in outcomes[int(arrays.index[0])].items() if v is None}
         expected = [{k: v for k, v in outcomes[i].items() if k not in absent} for i in arrays.index]
         assert ak.to_list(arrays.to_awkward()) == expected
+
+
+def test_events_larger_than_the_first_move_the_columns(make_acq):
+    # The columns are sized from the first event: later ones of eight times its windows outgrow their mappings.
+    params, rng = merrowv3.sample_params(), random.Random(3)
+    events = [merrowv3.sample_event(params, rng, window_count=1 + 7 * (k > 0)) for k in range(200)]
+    acq = vintrel.Acquisition(make_acq(params, events))
+    assert as_dicts(acq.arrays()) == acq[0:200]
 
 
 def test_unsupported_model_fails_each_event_as_a_subscript_does(make_acq):
@@ -171,10 +180,13 @@ def small_acq(make_acq, n=10):
 @pytest.mark.parametrize("indices, expected", [
     (None, list(range(10))), (range(8, 2, -3), [8, 5]), (slice(None, None, 4), [0, 4, 8]), (slice(-2, 50), [8, 9]),
     ((i for i in (3, 3, 1)), [3, 3, 1]), ({7}, [7]), (np.array([2, 1], dtype=np.uint64), [2, 1]), ([], []),
+    (range(2**63 - 1, 2**63 + 1), []),  # its last element is beyond a signed 64-bit integer
 ])
 def test_index_forms(make_acq, indices, expected):
     arrays = small_acq(make_acq).arrays(indices)
     assert arrays.index.tolist() == expected and arrays.data.tolist() == expected
+    beyond = isinstance(indices, range) and indices.start >= 10
+    assert [i for i, _ in arrays.errors] == (list(indices) if beyond else [])
 
 
 @pytest.mark.parametrize("bad", ["0123", [-1], [2 ** 64], [0, 1.5], range(3, -2, -1)])
@@ -244,3 +256,7 @@ def test_unusable_pedestal_file_warns_and_reads_uncorrected(make_acq, contents, 
     with pytest.warns(RuntimeWarning, match=warning):
         arrays = acq.arrays(pedestals_correction=True)
     assert not arrays.pedestals_corrected and arrays.data.tolist() == list(range(10))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the warning raised as an error leaves no result behind
+        with pytest.raises(RuntimeWarning, match=warning):
+            acq.arrays(pedestals_correction=True)

@@ -101,11 +101,14 @@ def test_chunk_file_that_does_not_open_raises_oserror(make_acq, tmp_path, break_
 
 
 @pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs tmpfs for index files of 2^63 - 1 bytes")
-def test_event_count_beyond_64_bits_overflows():
+@pytest.mark.parametrize("chunks", [9, 17])  # (2^60 - 1) entries each: past 2^63 - 1, past 2^64 - 1
+def test_event_count_beyond_64_bits_overflows(chunks):
     with tempfile.TemporaryDirectory(dir="/dev/shm") as tmp:
         root = acqwriter.write_acquisition(Path(tmp) / "huge", PARAMS)
-        for n in range(17):  # 17 * (2^60 - 1) entries
+        for n in range(chunks):
             acqwriter.write_chunk(root, n, [])
             os.truncate(root / f"{n}.idx", 2**63 - 1)
-        with pytest.raises(OverflowError):
-            len(vintrel.Acquisition(root))
+        acq = vintrel.Acquisition(root)
+        for call in (len, lambda a: a[0:1], lambda a: a.arrays()):
+            with pytest.raises(OverflowError, match="^event count does not fit a signed 64-bit integer$"):
+                call(acq)

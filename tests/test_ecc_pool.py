@@ -6,6 +6,7 @@ import hashlib
 import multiprocessing
 import os
 import random
+import resource
 import subprocess
 import sys
 import textwrap
@@ -15,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import vintrel
+from child_process import SANITIZER
 from encoders import ostra96 as enc
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
@@ -33,19 +35,28 @@ SCRIPT = textwrap.dedent("""
     flips = {{(rng.randrange(96), rng.randrange(4096)): rng.sample(range(14), rng.randrange(1, 3))
               for _ in range(400)}}
     block = enc.encode_event(enc.block_params(), flips=flips)
+    if {headroom!r} is not None:  # address space for no thread stack when the pool starts
+        import resource
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + {headroom!r}, resource.RLIM_INFINITY))
     records = vintrel.ecc_check(block)
     assert vintrel.ecc_check(block) == records
     print(hashlib.sha256(repr(records).encode()).hexdigest(), len(records), len(os.listdir("/proc/self/task")))
 """)
 
 
-def run_script(env_value, cpus=None):
+def eight_mib_stacks():
+    resource.setrlimit(resource.RLIMIT_STACK, (8 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+
+def run_script(env_value, cpus=None, headroom=None):
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     if env_value is not None:
         env["RAYON_NUM_THREADS"] = env_value
-    out = subprocess.run([sys.executable, "-c", SCRIPT.format(tools=str(TOOLS), cpus=cpus)], env=env,
-                         capture_output=True, text=True, timeout=120)
+    out = subprocess.run([sys.executable, "-c", SCRIPT.format(tools=str(TOOLS), cpus=cpus, headroom=headroom)],
+                         env=env, capture_output=True, text=True, timeout=120,
+                         preexec_fn=None if headroom is None else eight_mib_stacks)
     assert out.returncode == 0, out.stderr
     digest, count, threads = out.stdout.split()
     return digest, int(count), int(threads)
@@ -64,6 +75,11 @@ def test_result_is_identical_for_every_pool_size(single_worker, env_value, helpe
     assert (digest, count) == single_worker[:2] and count > 0
     expected = helpers if helpers is not None else min(len(os.sched_getaffinity(0)), 256) - 1
     assert threads == 1 + expected
+
+
+@pytest.mark.skipif(SANITIZER, reason="the sanitizer's runtime reserves more address space than any limit")
+def test_pool_whose_threads_cannot_start_works_alone(single_worker):
+    assert run_script("4", headroom=4 << 20) == single_worker
 
 
 def test_default_size_follows_the_affinity_mask():

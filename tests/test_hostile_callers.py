@@ -13,6 +13,7 @@ import pytest
 import yaml
 
 import vintrel
+from child_process import SANITIZER
 from encoders import merrowv3
 
 PARAMS = merrowv3.sample_params(channels=1, windows=2, samples=1)
@@ -41,9 +42,9 @@ def key(result):
 """
 
 
-def child(code, acq_root, tmp_path):
+def child(code, acq_root, tmp_path, env=None):
     proc = subprocess.run([sys.executable, "-c", CHILD + code, str(acq_root), str(tmp_path)],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, env={**os.environ, **(env or {})})
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.strip()
 
@@ -68,7 +69,8 @@ def test_a_list_emptied_while_converted_is_read_as_it_was(root, tmp_path, call):
     "iter(bare)", "next(bare_it)", "next(type(bare_it)(bare))", "vintrel.export_csv(bare, [0], out, False)",
 )] + [(e, "TypeError") for e in (
     "setattr(vintrel.Acquisition, '__new__', lambda *a: bare)", "setattr(type(bare_it), '__new__', None)",
-)])
+    "vintrel.Acquisition()", "type(bare_it)()",
+)] + [("memoryview(alloc(type(acq.arrays().data.base.obj), 0))", "BufferError")])
 def test_types_are_sealed_and_objects_without_state_refused(root, tmp_path, expr, raised):
     code = f"print(type(outcome(lambda: {expr})).__name__)\ndel bare, bare_it; gc.collect()"
     assert child(code, root, tmp_path) == raised
@@ -112,12 +114,48 @@ print("swept", start)
     "vintrel.export_csv(acq, [0, 1], out, True)",
     "(vintrel.syndrome(5), vintrel.global_parity(data=7), vintrel.syndrome_to_index([1, 0, 1, 0]),"
     " vintrel.ecc_check([0, 0]), vintrel.ecc_correct(bytearray(2)))",
+    "(lambda a: (a.index.tolist(), a.data.tolist(), a.time.tolist(), a.errors))(acq.arrays([0, 2, 1, 9], True))",
 ])
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="Python 3.10 allocates a frame object for every Python "
                     "call, so the sweep's own calls fail before reaching the call under test")
 def test_failing_allocations_give_memory_error_or_the_right_answer(root, tmp_path, expr):
     pytest.importorskip("_testcapi", reason="this interpreter has no _testcapi.set_nomemory")
     assert child(SWEEP.format(expr=expr), root, tmp_path).startswith("swept")
+
+
+ADDRESS_SWEEP = """
+import resource
+call = lambda: {expr}
+want = key(outcome(call))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+def limited(headroom):  # the call with `headroom` bytes of address space left to the process
+    gc.collect()
+    used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (used + headroom, hard))
+    try: return outcome(call)
+    finally: resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+headroom = 0
+while key(result := limited(headroom)) != want:
+    assert isinstance(result, MemoryError), (headroom, key(result))
+    headroom += 1 << 16
+print("swept", headroom)
+"""
+
+
+# The native code's own allocations fail too (in the export, on the pool's
+# thread, which is the caller's own with one worker).
+@pytest.mark.parametrize("expr", [
+    "acq[0:len(acq)]",
+    "vintrel.export_csv(acq, range(len(acq)), out, False) or open(f'{out}/big (chunk 0).csv', 'rb').read()",
+    "acq.arrays().data.tobytes()",
+    "vintrel.ecc_check((b'\\x01\\x00' + bytes(1998)) * 393 + bytes(842))",  # a full block, failing words in every region
+])
+@pytest.mark.skipif(SANITIZER, reason="the sanitizer's runtime reserves more address space than any limit")
+def test_address_space_exhausted_gives_memory_error_or_the_right_answer(make_acq, tmp_path, expr):
+    params = merrowv3.sample_params(channels=4, windows=64, samples=64)
+    root = make_acq(params, [merrowv3.sample_event(params, random.Random(i)) for i in range(8)], name="big")
+    out = child(ADDRESS_SWEEP.format(expr=expr), root, tmp_path, env={"RAYON_NUM_THREADS": "1"})
+    assert out.startswith("swept") and int(out.split()[1]) > 0
 
 
 @pytest.mark.parametrize("failure", [ValueError, MemoryError, KeyboardInterrupt, SystemExit])
@@ -130,6 +168,7 @@ def test_list_acquisitions_leaves_out_only_entries_that_fail_ordinarily(make_acq
             signal.raise_signal(signal.SIGINT)  # as Ctrl-C would
         raise failure
 
+    vintrel.list_acquisitions(tmp_path)  # the module's one-time YAML probe runs before the patch
     loads = iter([yaml.load, fail, yaml.load])
     monkeypatch.setattr(yaml, "load", lambda stream, loader: next(loads)(stream, loader))
     if failure is ValueError:
@@ -164,6 +203,14 @@ def own_path(target):
     (lambda acq: acq[Raises(OverflowError("x"))], TypeError("index must be an int or a slice")),
     (lambda acq: vintrel.syndrome(**{"data\0x": 5}), TypeError("syndrome() got an unexpected keyword argument "
                                                               "'data\0x'")),
+    (lambda acq: vintrel.is_acquisition(1, 2), TypeError("is_acquisition() takes 1 positional argument but 2 were given")),
+    (lambda acq: vintrel.list_acquisitions(1, root_dir=1), TypeError("list_acquisitions() got multiple values for "
+                                                                     "argument 'root_dir'")),
+    (lambda acq: vintrel.Acquisition("a\0b"), ValueError("argument 'root': embedded null byte")),
+    (lambda acq: vintrel.ecc_check(type("Seq", (), {"__getitem__": lambda s, i: len(5)})()),
+     TypeError("argument 'raw_bytes': object of type 'int' has no len()")),
+    (lambda acq: vintrel.export_csv(acq, [0], ".", False, 5),
+     TypeError("export_csv() takes 4 positional arguments but 5 were given")),
     (lambda acq: vintrel.Acquisition(own_path(acq.path)).path == acq.path, True),
     (lambda acq: vintrel.Acquisition(own_path(os.fsencode(acq.path))).path == acq.path, True),
     (lambda acq: vintrel.Acquisition(own_path(3)), TypeError("argument 'root': expected OwnPath.__fspath__() to "

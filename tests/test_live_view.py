@@ -103,6 +103,17 @@ def test_next_call_answers_as_a_rescan(tmp_path, writer, change):
         assert_like_rescan(acq, root)
 
 
+def test_middle_chunk_written_as_the_list_was_made_is_checked_again(tmp_path):
+    root = acqwriter.write_acquisition(tmp_path / "acq", PARAMS, POOL[:9], chunk_size=3)
+    future = time.time_ns() + 10**12  # later than any scan: never settled
+    os.utime(root / "1.idx", ns=(future, future))
+    settle(root)
+    acq = vintrel.Acquisition(root)
+    assert_like_rescan(acq, root)
+    acqwriter.append_events(root, 1, POOL[30:32])  # the directory does not change
+    assert_like_rescan(acq, root)
+
+
 def export_files(acq, indices, out):
     out.mkdir()
     vintrel.export_csv(acq, indices, out, False)

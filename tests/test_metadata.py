@@ -116,9 +116,12 @@ def test_aliases_share_their_nodes(make_acq, tmp_path):
     assert vintrel.Acquisition(write(make_acq, tmp_path, text)).params["channels"] == 1
 
 
-def test_non_utf8_metadata_is_unreadable(make_acq, tmp_path):
+# A stray byte, overlong forms, a surrogate, beyond U+10FFFF, a bad or missing continuation byte.
+@pytest.mark.parametrize("text", [b"\xff", b"\xc0\x80", b"\xe0\x80\x80", b"\xf0\x80\x80\x80", b"\xed\xa0\x80",
+                                  b"\xf4\x90\x80\x80", b"\xe2(\xa1", b"\xe2\x82"])
+def test_non_utf8_metadata_is_unreadable(make_acq, tmp_path, text):
     root = write(make_acq, tmp_path, "")
-    (root / "metadata.yml").write_bytes(b"params: {model: \xff}\n")
+    (root / "metadata.yml").write_bytes(b"params: {model: " + text + b"}")
     with pytest.raises(OSError) as info:
         vintrel.Acquisition(root)
     assert str(info.value) == "Could not read acquisition: failed to read metadata"

@@ -194,6 +194,61 @@ def test_refused_files_say_why(make_acq, tmp_path, name, reason):
     data_cells(make_acq, tmp_path, INVALID[name], refused=reason)
 
 
+def outcomes(make_acq, files):
+    """For each pedestal file, through one acquisition: why it was refused
+    (None when it was used), and the data cells."""
+    root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=SAMPLES), [EVENT])
+    acq, out = vintrel.Acquisition(root), root / "out"
+    out.mkdir()
+    found = []
+    for data in files:
+        (root / "pedestals_calibration").write_bytes(data)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            vintrel.export_csv(acq, [0], out, True)
+        lines = (out / f"{root.name} (chunk 0).csv").read_text().splitlines()[1:]
+        reason = str(caught[0].message).partition("not corrected: ")[2] if caught else None
+        found.append((reason, [f for line in lines for f in line.split(",")[3::3] if f]))
+    return found
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_every_truncated_pickle_is_refused(make_acq, protocol):
+    data = pickle.dumps({"data": TABLE, "note": ("n" * 256, 2 ** 70, -(2 ** 40), 0.5, None, True)}, protocol)
+    found = outcomes(make_acq, [gzip.compress(data[:n]) for n in range(len(data))])
+    assert {(reason, tuple(cells)) for reason, cells in found} == {("the file ends early", tuple(str(v) for v in RAW))}
+
+
+# Protocol 0 as Python 2 wrote it too: quoted STRING lines with escapes,
+# UNICODE lines with \u escapes; floats below double's range (zero) and
+# beyond it (pickle refuses them); INT and LONG lines.
+P0 = pickle.dumps({"data": TABLE}, 0)
+P0_FORMS = [replace_once(P0, b"\nVdata\n", b"\n" + key + b"\n") for key in (
+    b"S'data'", b'S"d\\x61ta"', b"S'\\144a\\164a'", b"S'dat\\a'", b"S'da\\qta'", b"S'data\"", b"S'", b"S'd\\x6'",
+    b"S'data\\'", b"S'\\n\\t\\r\\b\\f\\v\\\\\\'\\\"data'", b"V\\u0064ata", b"Vd\\U00000061ta", b"V\\u0064at",
+    b"Vd\\u006Gata", b"Vdata\\u00", b"S'd\\x61t\\x4A'", b"V\\u004A\\u006a",
+)] + [replace_once(P0, b"aF2.5\n", b"a" + number + b"\n") for number in (
+    b"F1e-999", b"F-1E-999", b"F+2.5", b"F2.5x", b"F", b"F1e999", b"F-1e999",
+    b"I3", b"I-3", b"I+3", b"I3x", b"I", b"I-", b"I3_", b"L3L", b"L-3", b"L+_3", b"L3",
+)]
+
+
+def test_protocol_0_text_reads_as_pickle_reads_it(make_acq):
+    expected = []
+    for data in P0_FORMS:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # the unknown escape \q
+                t = pickle.loads(data)["data"]
+        except Exception:
+            expected.append((True, [str(v) for v in RAW]))
+        else:
+            pedestals = [t[0][1][0], t[0][1][1], t[1][2][0], t[1][2][1]]
+            expected.append((False, [cell(np.float32(r) - np.float32(p)) for r, p in zip(RAW, pedestals)]))
+    found = outcomes(make_acq, [gzip.compress(data) for data in P0_FORMS])
+    assert [(reason is not None, cells) for reason, cells in found] == expected
+
+
 @pytest.mark.parametrize("out_dir, raised", [("out", RuntimeWarning), ("missing", "ExportError")])
 def test_warning_as_error_comes_after_the_files(make_acq, tmp_path, out_dir, raised):
     root = make_acq(merrowv3.sample_params(channels=3, windows=64, samples=SAMPLES), [EVENT])

@@ -82,10 +82,22 @@ FORMS = ["! 16", "! '16'", "!!int ' 16 '", "!!int '_16'", "!!int '+_16'", "!!int
          "!!int '0X10'", "!!int ''", "!!int '0x'", "!!int '1:'", "!!int '1_6.0'", "!!int '0b102'",
          "!<tag:yaml.org,2002:int> '16'", "!<!> 16", "! 0x_10", "! 1:16", "! '1:99'", "! '0_8'",
          "!!float 16", "!!bool 16", "!!str 16", "!!null 16", "! yes", "!!bool 'yEs'", "2001-12-14",
-         "!!binary 'FACE'", "! \"~\\n\"", "1_6", "0b1_0000", "-0", "'16'", "1:16", "16.", ".16e+2"]
+         "!!binary 'FACE'", "! \"~\\n\"", "1_6", "0b1_0000", "-0", "'16'", "1:16", "16.", ".16e+2",
+         "!foo 16", "!foo '16'", "!!int '" + "1:" * 6000 + "-7:5'", "!!int '-" + "59:" * 6000 + "-1'",
+         '!!int "\\t\\v\\f\\x85\\xa0\\u1680\\u2000\\u200a16\\u2028\\u2029\\u202f\\u205f\\u3000\\r"',
+         '!!int "\\x1b16"', '!!int "16\\u2060"', "!!int '0xaF'", "!!int '0xag'", "!!int '0xAg'", "!!int '09'",
+         "!!int '-1:60'", "!!int '1:-60'", "!!int '100000000000:-5'", "!!int '2:-121'", "!!int '71582788:16'",
+         "!!int '71582788:-4294967296'", "!!int '1:" + "9" * 4301 + "'"]
+# Timestamps and near misses: each fails the pattern at a different place.
+STAMPS = ["2001-12-14t21:59:43.10-05:00", "2001-12-14 1:59:43.10 -5", "2001-12-14T21:59:43Z", "2001-12-14 21:59:43 Z",
+          "2001-12-14T21:59:43.", "! '2001-12-14T21:59:43 '", "2001-12-14T21:59:43Zx", "2001-12-14T21:59:43x",
+          "2001-12-14T21:59:43+", "2001-12-14T21:59:43+05:3", "2001-12-14T21:59:43+5x", "2001-12-14T21:59:4",
+          "2001-12-14T21:59-43", "2001-12-14T21:5:43", "2001-12-14T21-59:43", "2001-12-14T:59:43", "2001-12-14x1:59:43",
+          "2001-12-x", "2001--14", "2001-1-14", "2001-12-1", "201-12-14", "2001-12-14T99:59:43", "2001-13-14 1:00:00",
+          "!!timestamp 2001-12-14", "! '2001-12-14 21:59:43.10'"]
 
 
-@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("form", FORMS + STAMPS)
 def test_scalar_forms_read_as_safe_load_reads_them(root, form):
     assert_same_view(root, doc(channels=form))
     assert_same_view(root, doc(mask=form))
@@ -121,6 +133,7 @@ MERGES = {
     "recursive_free_key": f"params: {{<<: {BASE}, channels: 2, loop: &l [1, *l], map: &m {{m: *m}}}}\nregisters: {{}}\n",
     "recursive_registers": f"params: {{<<: {BASE}, channels: 2}}\nregisters: &r {{a: 1, self: *r, list: [*r]}}\n",
     "registers_is_top": f"&top\nparams: {{<<: {BASE}, channels: 2}}\nregisters: *top\n",
+    "one_character_keys": f"params: {{<<: [{{a: 1, '': 2, é: 3}}, {{a: 5, '': 6, é: 7}}, {BASE}], channels: 2}}\nregisters: {{}}\n",
     "merge_from_enclosing": f"params: &p {{<<: {BASE}, channels: 2, sub: {{<<: *p}}, seq: &s [{{<<: *s}}]}}\nregisters: {{}}\n",
 }
 
@@ -176,3 +189,24 @@ def test_merge_of_no_mapping_is_a_metadata_error(root, tmp_path, merge):
     with pytest.raises(Exception) as info:
         vintrel.export_csv(acq, [0], str(tmp_path), False)
     assert str(info.value) == "Could not process metadata: failed to serialized"
+
+
+# Documents safe_load refuses still reach the native reader when the export
+# reads the file anew: it refuses them too, or (an unknown tag) looks through.
+@pytest.mark.parametrize("text, message", [
+    (doc(channels="[1"), "failed to serialized"), (doc(channels="!!bool 16"), "failed to serialized"),
+    (doc(channels="!!int '1.5'"), "failed to serialized"), (doc(channels="!foo 1"), None),
+    (doc(channels="!foo '1'"), "failed to serialized"),
+])
+def test_the_export_reads_what_safe_load_refuses(root, tmp_path, text, message):
+    (root / "metadata.yml").write_text(doc())
+    acq = vintrel.Acquisition(root)
+    (root / "metadata.yml").write_text(text)
+    if message is None:
+        pytest.raises(yaml.YAMLError, yaml.safe_load, text)
+        vintrel.export_csv(acq, [0], str(tmp_path), False)
+        assert (tmp_path / "acq (chunk 0).csv").read_text().startswith("acq_num,evt_num,")
+        return
+    with pytest.raises(Exception) as info:
+        vintrel.export_csv(acq, [0], str(tmp_path), False)
+    assert str(info.value) == "Could not process metadata: " + message

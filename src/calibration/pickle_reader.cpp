@@ -3,7 +3,6 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -145,13 +144,13 @@ std::expected<PickleValue, LoadError> parse_float_text(std::string_view text) {
     PickleValue v{.kind = Kind::Float};
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v.real);
-    // Out of range means a value beyond double's range or below its smallest
-    // subnormal; Python reads those as +-inf or +-0.
+    // Out of range means a value below double's smallest subnormal, which
+    // pickle reads as +-0, or beyond its range, which pickle refuses
+    // (OverflowError) rather than reading as infinity.
     if (ec == std::errc::result_out_of_range) {
-        const bool negative = !text.empty() && text.front() == '-';
         const bool tiny = text.find("e-") != std::string_view::npos || text.find("E-") != std::string_view::npos;
-        v.real = tiny ? (negative ? -0.0 : 0.0)
-                      : (negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity());
+        if (!tiny) return Error(LoadError::MalformedPickle);
+        v.real = !text.empty() && text.front() == '-' ? -0.0 : 0.0;
         return v;
     }
     if (ec != std::errc() || end != text.data() + text.size()) return Error(LoadError::MalformedPickle);

@@ -10,7 +10,7 @@ std::string_view message(ParsingError error) noexcept {
         case ParsingError::InvalidParameters: return "provided parameters are invalid";
         case ParsingError::UnexpectedLength: return "unexpected length of data";
         case ParsingError::InvalidChannel: return "invalid channel number";
-        case ParsingError::InvalidWindowLabel: return "invalid window label";
+        case ParsingError::InvalidWindowLabel: return "invalid window label";  // GCOVR_EXCL_LINE: no parser reports it
         case ParsingError::MissingData: return "required data missing when parsing";
         case ParsingError::EmptyPackage: return "Encountered an empty Package which can't be parsed";
         case ParsingError::UnsupportedModel: return "data is from an unsupported board model";
@@ -28,9 +28,11 @@ std::string_view message(const ExportError& error) noexcept {
     switch (error.kind) {
         case ExportErrorKind::InvalidPath: return "invalid path";
         case ExportErrorKind::AccessDenied: return "file access was denied";
+        // GCOVR_EXCL_START: kinds of the error set the export never reports
         case ExportErrorKind::InvalidFormat: return "invalid format";
         case ExportErrorKind::InvalidOptions:
             return "specified options are invalid for the data being exported";
+        // GCOVR_EXCL_STOP
         case ExportErrorKind::CsvWrite: return "error occurred while exporting as csv";
         case ExportErrorKind::Parse: return "error occurred while parsing";
         case ExportErrorKind::AcquisitionAccess: return "error occurred while accessing acquisition";

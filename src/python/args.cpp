@@ -43,7 +43,8 @@ OwnedRef fspath_of_path(PyObject* value, const char* name) {
 bool bind_args_impl(const char* function, const char* const* names, std::size_t n, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (static_cast<std::size_t>(nargs) > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, n, nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given", function, n,
+                     n == 1 ? "" : "s", nargs);
         return false;
     }
     for (std::size_t i = 0; i < n; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
@@ -238,10 +239,6 @@ std::optional<std::uint64_t> u64_arg(PyObject* value, const char* name) {
     unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
     return static_cast<std::uint64_t>(v);
-}
-
-PyObject* path_to_str(const std::string& path) {
-    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
 }
 
 }  // namespace vintrel::py

@@ -63,7 +63,4 @@ std::optional<bool> flag_arg(PyObject* value, const char* name);
 // Prefixes the pending TypeError's message with "argument '<name>': ".
 void name_type_error(const char* name);
 
-// A file-system path as a Python str (surrogate-escaped where not UTF-8).
-PyObject* path_to_str(const std::string& path);
-
 }  // namespace vintrel::py

@@ -50,6 +50,8 @@ R guarded(R failure, F&& body) noexcept {
         raise_panic(panic.message);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    // GCOVR_EXCL_START: sizes are checked before anything is allocated and
+    // nothing else throws; these only keep any exception out of the interpreter.
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -57,6 +59,7 @@ R guarded(R failure, F&& body) noexcept {
     } catch (...) {
         raise_panic("unknown internal failure");
     }
+    // GCOVR_EXCL_STOP
     return failure;
 }
 
