@@ -62,8 +62,8 @@ def test_wheel_runs_the_demo_in_a_fresh_venv_without_a_compiler(dist, tmp_path):
     # build from source would stop here.
     env = {"PATH": str(env_dir / "bin"), "HOME": str(tmp_path), "CC": "false", "CXX": "false",
            "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_ONLY_BINARY": ":all:"}
-    for args in (["--no-index", "--no-deps", str(wheel)], ["PyYAML>=5.1", "tqdm>=4.62"]):
-        subprocess.run([python, "-m", "pip", "install", "-q", *args], env=env, check=True, timeout=600)
+    # The wheel file itself, its declared dependencies from the index (as wheels).
+    subprocess.run([python, "-m", "pip", "install", "-q", str(wheel)], env=env, check=True, timeout=600)
 
     probe = ("import vintrel\n"
              "print(vintrel.__file__, vintrel.__version__)\n"

@@ -51,6 +51,18 @@ def show_parsed(event: dict, samples: int) -> None:
               f"first samples {data[:min(samples, 6)]}")
 
 
+def show_arrays(acq) -> None:
+    arrays = acq.arrays()
+    print(f"\narrays()       {len(arrays)} events read ({len(arrays.errors)} left out): flat data "
+          f"{arrays.data.dtype} {arrays.data.shape} over {len(arrays.data_offsets) - 1} channels")
+    try:
+        dense = arrays.to_numpy()
+    except ValueError as error:  # events of different shapes
+        print(f"to_numpy()     {error}")
+        return
+    print(f"to_numpy()     data {dense['data'].dtype} {dense['data'].shape} (events, channels, samples)")
+
+
 def show_export(acq, out_dir: Path) -> None:
     export = getattr(vintrel, "export_csv")
     for correction in (False, True):
@@ -107,6 +119,7 @@ def main() -> int:
         show_parsed(event, int(acq.params["samples"]))
         if acq.pedestals_calibration is not None:
             print("pedestals      present")
+        show_arrays(acq)
         show_export(acq, tmp)
         if not args.no_plot:
             show_plot(acq, event, args.plot or DEFAULT_PLOT_DIR / f"{acq.name}_event0.png")
