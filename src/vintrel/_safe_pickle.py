@@ -207,16 +207,16 @@ def _constructed_alike(numpy: Any, described: Any) -> list[tuple[object, ...]]:
     packed and aligned (the latter only where the offsets allow it)."""
     if described.names is not None:
         fields = [described.fields[name] for name in described.names]
-        spec: object = {"names": list(described.names), "formats": [field[0] for field in fields],
-                        "offsets": [field[1] for field in fields], "itemsize": described.itemsize,
-                        "titles": [field[2] if len(field) > 2 else None for field in fields]}
+        layout: object = {"names": list(described.names), "formats": [field[0] for field in fields],
+                          "offsets": [field[1] for field in fields], "itemsize": described.itemsize,
+                          "titles": [field[2] if len(field) > 2 else None for field in fields]}
     else:
-        spec = described.subdtype or described.str
+        layout = described.subdtype or described.str
     extra = {} if described.metadata is None else {"metadata": dict(described.metadata)}
     made = []
     for align in (False, True):
         try:
-            made.append(_comparable(numpy.dtype(spec, align=align, **extra)))
+            made.append(_comparable(numpy.dtype(layout, align=align, **extra)))
         except (TypeError, ValueError):
             pass
     return made
