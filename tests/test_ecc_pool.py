@@ -122,6 +122,34 @@ def test_forked_child_after_the_parent_used_the_pool():
     assert _run_children(ctx, block, 3) == [expected] * 3
 
 
+FORK_WHEN_IDLE = textwrap.dedent("""
+    import os, sys, warnings
+    sys.path.insert(0, {tools!r})
+    import vintrel
+    from encoders import ostra96 as enc
+    warnings.simplefilter("error")  # Python 3.12+ warns when it forks a multi-threaded process
+    block = enc.encode_event(enc.block_params(), flips={{(1, 2): [3]}})
+    first = vintrel.ecc_check(block)
+    threads = lambda: len(os.listdir("/proc/self/task"))
+    counts = [threads()]
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if vintrel.ecc_check(block) == first else 1)
+    counts.append(threads())
+    counts.append(os.waitpid(pid, 0)[1])
+    assert vintrel.ecc_check(block) == first
+    print(*counts, threads())
+""")
+
+
+def test_an_idle_pool_ends_its_threads_before_fork_and_starts_them_again():
+    env = {**os.environ, "RAYON_NUM_THREADS": "3"}
+    out = subprocess.run([sys.executable, "-c", FORK_WHEN_IDLE.format(tools=str(TOOLS))],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["3", "1", "0", "3"]  # before, after fork, child's status, after the next call
+
+
 def test_fork_while_another_thread_is_checking():
     block = _block(2)
     expected = hashlib.sha256(repr(vintrel.ecc_check(block)).encode()).hexdigest()

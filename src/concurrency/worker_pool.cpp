@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace vintrel::concurrency {
 namespace {
@@ -71,32 +74,20 @@ struct Batch {
 
 class WorkerPool {
 public:
-    // Starts up to `threads` detached workers; fewer if the system refuses.
-    explicit WorkerPool(std::size_t threads) {
-        // Workers block every signal so that signals keep reaching the
-        // interpreter's main thread.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        for (std::size_t i = 0; i < threads; ++i) {
-            try {
-                std::thread([this] { work(); }).detach();
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
+    // Starts up to `threads` helpers; fewer if the system refuses.
+    explicit WorkerPool(std::size_t threads) : wanted_(threads) { start_helpers(); }
 
     // The caller is one of the pool's workers for its own batch: it takes
     // tasks as the helper threads do, starting at once with its cache warm,
     // then sleeps until the helpers' last tasks are done.
     void run(Batch& batch) {
-        const ForkHold hold;  // the queue may allocate
+        const ForkHold hold;  // the queue and new helpers allocate
         {
             std::lock_guard lock(mutex_);
+            ++running_;
             queue_.push_back(&batch);
         }
+        restart_helpers();
         wake_.notify_all();
         for (;;) {
             fork_checkpoint();
@@ -108,9 +99,32 @@ public:
             }
             execute(batch, index);
         }
-        const ForkRelease sleeping;
-        std::unique_lock lock(batch.mutex);
-        batch.done.wait(lock, [&] { return batch.finished; });
+        {
+            const ForkRelease sleeping;
+            std::unique_lock lock(batch.mutex);
+            batch.done.wait(lock, [&] { return batch.finished; });
+        }
+        std::lock_guard lock(mutex_);
+        --running_;
+    }
+
+    // Ends the helper threads when no call is under way, so that a process
+    // about to fork has none of them (Python 3.12+ warns about forking a
+    // multi-threaded process). The next call starts them again.
+    void retire_helpers_if_idle() {
+        std::lock_guard starting(start_mutex_);
+        {
+            std::lock_guard lock(mutex_);
+            if (running_ != 0 || helpers_.empty()) return;
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& helper : helpers_) helper.join();
+        helpers_.clear();
+        wait_until_reaped();
+        std::lock_guard lock(mutex_);
+        stopping_ = false;
+        retired_ = true;
     }
 
 private:
@@ -134,13 +148,64 @@ private:
         }
     }
 
+    void start_helpers() {
+        {
+            // Room for every helper's id, so that a starting helper does not
+            // allocate outside a hold.
+            std::lock_guard lock(mutex_);
+            helper_tids_.reserve(wanted_);
+        }
+        // Helpers block every signal so that signals keep reaching the
+        // interpreter's main thread.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        for (std::size_t i = 0; i < wanted_; ++i) {
+            try {
+                helpers_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    // Called under a hold: while helpers are being retired, waits without
+    // holding back a fork (the retiring thread may be about to fork).
+    void restart_helpers() {
+        while (!start_mutex_.try_lock()) {
+            fork_checkpoint();
+            pause_briefly();
+        }
+        const std::lock_guard starting(start_mutex_, std::adopt_lock);
+        if (std::exchange(retired_, false)) start_helpers();
+    }
+
+    // A joined thread is gone from the process's thread count only when the
+    // kernel reaps it, shortly after it wakes its joiner; a fork in between
+    // would still count it. Waits for that, briefly and boundedly.
+    void wait_until_reaped() {
+        for (int tries = 0; tries < 1000; ++tries) {
+            std::size_t alive = 0;
+            for (const pid_t tid : helper_tids_) alive += syscall(SYS_tgkill, getpid(), tid, 0) == 0 ? 1 : 0;
+            if (alive == 0) break;
+            pause_briefly();
+        }
+        helper_tids_.clear();
+    }
+
     // A helper holds fork back from claiming a task to finishing it, never
     // while it sleeps; the hold is taken before the mutex, never under it.
-    [[noreturn]] void work() {
+    void work() {
+        {
+            std::lock_guard lock(mutex_);
+            helper_tids_.push_back(static_cast<pid_t>(syscall(SYS_gettid)));
+        }
         for (;;) {
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait(lock, [&] { return !queue_.empty(); });
+                wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                if (stopping_) return;
             }
             const ForkHold hold;
             Batch* batch;
@@ -155,9 +220,17 @@ private:
         }
     }
 
-    std::mutex mutex_;
+    const std::size_t wanted_;
+    std::mutex start_mutex_;  // guards helpers_ and retired_
+    std::vector<std::thread> helpers_;
+    bool retired_ = false;
+
+    std::mutex mutex_;  // guards the rest
     std::condition_variable wake_;
     std::deque<Batch*> queue_;
+    std::size_t running_ = 0;  // calls under way
+    bool stopping_ = false;
+    std::vector<pid_t> helper_tids_;
 };
 
 namespace {
@@ -252,6 +325,10 @@ void fork_checkpoint() {
     if (hold_depth == 0 || forks.load() == 0) return;
     holds.fetch_sub(1);
     take_hold();
+}
+
+void retire_idle_helpers() {
+    if (WorkerPool* existing = POOL.load(std::memory_order_acquire)) existing->retire_helpers_if_idle();
 }
 
 void run_on_pool(std::size_t count, void (*task)(void*, std::size_t), void* context) {

@@ -4,8 +4,8 @@
 // size N is the calling thread plus N - 1 helper threads: the caller would
 // otherwise only sleep, and a task it runs itself needs no handoff (so a pool
 // of one runs everything on the caller, with no context switch). Helper
-// threads are detached and the pool is never destroyed, so it never holds up
-// process exit; a child created by fork() forgets its parent's pool and
+// threads are never joined at exit and the pool is never destroyed, so it never
+// holds up process exit; a child created by fork() forgets its parent's pool and
 // builds its own on first use.
 //
 // Fork safety. Not every allocator guards its locks across fork() (the
@@ -28,6 +28,11 @@ namespace vintrel::concurrency {
 // must not throw. If no helper thread could be started, the caller runs them
 // all.
 void run_on_pool(std::size_t count, void (*task)(void* context, std::size_t index), void* context);
+
+// Ends the pool's helper threads if no call is using the pool; the next call
+// starts them again. Called before fork() so that an idle pool leaves the
+// process single-threaded (Python 3.12+ warns about forking with threads).
+void retire_idle_helpers();
 
 // Size of a new pool (the caller included): RAYON_NUM_THREADS when it is a positive
 // decimal number, otherwise the CPUs of the affinity mask; capped.

@@ -3,6 +3,7 @@
 // and registers its class and functions, appending each name to __all__.
 #include <atomic>
 
+#include "concurrency/worker_pool.hpp"
 #include "python/acquisition_type.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
@@ -54,6 +55,29 @@ PyModuleDef module_def = {
 
 std::atomic<bool> module_created{false};
 
+PyObject* before_fork(PyObject*, PyObject*) {
+    return guarded([] {
+        concurrency::retire_idle_helpers();
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef before_fork_def = {"_retire_idle_pool", before_fork, METH_NOARGS, nullptr};
+
+// os.fork() then finds an idle worker pool without threads, so Python 3.12+
+// has no reason to warn that the process is multi-threaded. Not a module
+// attribute: the hook is reachable only through os.
+bool register_fork_hook(PyObject* module_name) {
+    OwnedRef hook(PyCFunction_NewEx(&before_fork_def, nullptr, module_name));
+    OwnedRef os(PyImport_ImportModule("os"));
+    if (!hook || !os) return false;
+    OwnedRef register_at_fork(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    OwnedRef args(PyTuple_New(0));
+    OwnedRef kwargs(Py_BuildValue("{sO}", "before", hook.get()));
+    if (!register_at_fork || !args || !kwargs) return false;
+    return static_cast<bool>(OwnedRef(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())));
+}
+
 // Sets module.<name> = value and appends name to __all__.
 bool add_item(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     OwnedRef owned(value);
@@ -75,7 +99,7 @@ bool register_items(PyObject* module) {
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def)
         if (!add_item(module, all.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, module_name.get())))
             return false;
-    return true;
+    return register_fork_hook(module_name.get());
 }
 
 PyObject* init_module() {
