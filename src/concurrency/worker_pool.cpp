@@ -185,12 +185,8 @@ private:
     // kernel reaps it, shortly after it wakes its joiner; a fork in between
     // would still count it. Waits for that, briefly and boundedly.
     void wait_until_reaped() {
-        for (int tries = 0; tries < 1000; ++tries) {
-            std::size_t alive = 0;
-            for (const pid_t tid : helper_tids_) alive += syscall(SYS_tgkill, getpid(), tid, 0) == 0 ? 1 : 0;
-            if (alive == 0) break;
-            pause_briefly();
-        }
+        const auto alive = [](pid_t tid) { return syscall(SYS_tgkill, getpid(), tid, 0) == 0; };
+        for (int tries = 0; tries < 1000 && std::ranges::any_of(helper_tids_, alive); ++tries) pause_briefly();
         helper_tids_.clear();
     }
 
