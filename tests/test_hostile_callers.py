@@ -217,8 +217,11 @@ def own_path(target):
     (lambda acq: vintrel.Acquisition(own_path(os.fsencode(acq.path))).path == acq.path, True),
     (lambda acq: vintrel.Acquisition(own_path(3)), TypeError("argument 'root': expected OwnPath.__fspath__() to "
                                                              "return str or bytes, not int")),
-    (lambda acq: vintrel.is_acquisition(type("PathLike", (), {"__fspath__": lambda s: acq.path})()),
-     TypeError("argument 'path': expected str or pathlib.Path, not PathLike")),
+    (lambda acq: vintrel.is_acquisition(type("PathLike", (), {"__fspath__": lambda s: acq.path})()), True),
+    (lambda acq: vintrel.is_acquisition(type("NotPathLike", (), {"__fspath__": None})()),
+     TypeError("argument 'path': expected str or os.PathLike, not NotPathLike")),
+    (lambda acq: vintrel.is_acquisition(os.fsencode(acq.path)),
+     TypeError("argument 'path': expected str or os.PathLike, not bytes")),
     (lambda acq: {getattr(vintrel, name).__module__ for name in vintrel.__all__}, {"vintrel"}),
 ])
 def test_arguments_are_read_as_python_reads_them(root, call, expected):
