@@ -95,7 +95,11 @@ PyObject* export_error_type() {
 }
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;  // a module attribute, made with the module
-    if (type == nullptr) type = PyErr_NewException("vintrel.PanicException", PyExc_BaseException, nullptr);
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("vintrel.PanicException",
+                                         "A violated internal expectation of the reader. Not a subclass of "
+                                         "Exception, so that `except Exception` lets it through.",
+                                         PyExc_BaseException, nullptr);
     return type;
 }
 

@@ -36,6 +36,7 @@ def _safe(read: Any, fallback: Any = None) -> Any:
 
 
 def _model(acq: vintrel.Acquisition) -> Any:
+    """The board model named in params, or None when there is none."""
     params = _safe(lambda: acq.params, {})
     return params.get("model") if isinstance(params, dict) else None
 
@@ -63,6 +64,7 @@ def acquisition_repr(acq: vintrel.Acquisition) -> str:
 
 
 def _value_text(value: Any) -> str:
+    """A parameter value as text, cut to VALUE_CHARS characters."""
     text = value if isinstance(value, str) else repr(value)
     return text if len(text) <= VALUE_CHARS else text[:VALUE_CHARS] + " ..."
 

@@ -28,6 +28,7 @@ def unusable(acq: vintrel.Acquisition) -> str | None:
 
 
 def is_correction_failure(error: BaseException) -> bool:
+    """Whether arrays() left an event out because the pedestal table cannot correct it."""
     return isinstance(error, ValueError) and str(error).startswith(CORRECTION_FAILED)
 
 
