@@ -3,7 +3,8 @@
 Both are cheap: the chunk and event counts come from the chunk list the
 reader remembers (checked against the directory in constant time, scanned
 again only when something changed), and side files are only looked for, not
-read. Neither raises for an acquisition that cannot be read: it says so.
+read. Neither raises for an acquisition that cannot be read: it says so (only
+running out of memory is raised).
 """
 
 from __future__ import annotations
@@ -28,9 +29,12 @@ def _plural(n: int, word: str) -> str:
 
 def _safe(read: Any, fallback: Any = None) -> Any:
     """What `read()` gives, or `fallback` when it raises (a PanicException
-    included: a name or path that is not valid UTF-8)."""
+    included: a name or path that is not valid UTF-8). Running out of memory
+    is no answer: MemoryError passes on."""
     try:
         return read()
+    except MemoryError:
+        raise
     except (Exception, vintrel.PanicException):
         return fallback
 
@@ -45,6 +49,8 @@ def _counts(acq: vintrel.Acquisition) -> tuple[int, int] | str:
     """(chunks, events), or why they cannot be had."""
     try:
         return acq.chunk_count, len(acq)
+    except MemoryError:
+        raise
     except (Exception, vintrel.PanicException) as error:
         return f"{type(error).__name__}: {error}"
 
