@@ -5,8 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "python/python_libs.hpp"
-
 namespace vintrel::py {
 namespace {
 
