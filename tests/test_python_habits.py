@@ -278,6 +278,17 @@ def test_repr_html_lists_what_the_acquisition_holds(make_acq):
     assert "<b>&" not in page and "pedestals_calibration" not in page
 
 
+@pytest.mark.parametrize("count,bad,correct,expected", [
+    (4, (1,), False, "3 events, 3 samples in 3 channels, 1 left out, not pedestal-corrected"),
+    (1200, (), True, "1,200 events, 1,200 samples in 1,200 channels, 0 left out, pedestals subtracted"),
+    (0, (), False, "0 events, 0 samples in 0 channels, 0 left out, not pedestal-corrected"),
+])
+def test_event_arrays_repr_gives_sizes(make_acq, count, bad, correct, expected):
+    acq = vintrel.Acquisition(make_acq(PARAMS, events(count, bad),
+                                       side_files={"pedestals_calibration": {"data": [[[1.0], [2.0]]]}}))
+    assert repr(acq.arrays(pedestals_correction=correct)) == f"<vintrel.EventArrays {expected}>"
+
+
 # --- with-blocks and paths ------------------------------------------------------
 
 def test_with_block_gives_the_acquisition_and_leaves_it_usable(make_acq):
