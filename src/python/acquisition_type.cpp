@@ -258,8 +258,8 @@ PyMethodDef acq_methods[] = {
      "indices: None (every event), a range, a slice (as acq[a:b:c] takes it) or an iterable of ints. "
      "Events that cannot be read, parsed or corrected are left out and listed in .errors with the "
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
-     "pedestals_calibration are subtracted as export_csv subtracts them. The interpreter lock is "
-     "released while events are read."},
+     "pedestals_calibration are subtracted as export_csv subtracts them. data are ADC counts, time "
+     "sample indices. The interpreter lock is released while events are read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
