@@ -4,6 +4,7 @@ by name, repr and the notebook table, with-blocks, path objects, signatures
 and docstrings, and the quick start run as written."""
 
 import importlib
+import importlib.util
 import inspect
 import json
 import os
@@ -12,7 +13,6 @@ import pkgutil
 import random
 import subprocess
 import sys
-import warnings
 
 import pytest
 
@@ -353,7 +353,8 @@ def test_every_public_callable_has_a_signature(item):
 def package_modules():
     names = ["vintrel", "vintrel.errors", "vintrel._columnar", "vintrel._display", "vintrel._safe_pickle",
              "vintrel.cli"]
-    names += [f"vintrel.cli.{m.name}" for m in pkgutil.iter_modules([str(pathlib.Path(vintrel.__file__).parent / "cli")])]
+    cli = pathlib.Path(vintrel.__file__).parent / "cli"
+    names += [f"vintrel.cli.{m.name}" for m in pkgutil.iter_modules([str(cli)])]
     if importlib.util.find_spec("dask") is not None:
         names.append("vintrel.dask")
     return names

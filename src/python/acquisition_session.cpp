@@ -42,7 +42,8 @@ PyObject* acquisition_repr(PyObject* self) {
 }
 
 PyObject* acquisition_repr_html(PyObject* self, PyObject*) {
-    return guarded([&] { return call_package_function("vintrel._display", "acquisition_html", self, nullptr, 0, nullptr); });
+    return guarded(
+        [&] { return call_package_function("vintrel._display", "acquisition_html", self, nullptr, 0, nullptr); });
 }
 
 }  // namespace vintrel::py

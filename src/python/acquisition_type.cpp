@@ -345,7 +345,8 @@ PyObject* acq_iter(PyObject* self) {
 
 PyType_Slot acq_slots[] = {
     // The signature line gives inspect.signature(Acquisition); __doc__ is the sentence after it.
-    {Py_tp_doc, const_cast<char*>("Acquisition(root)\n--\n\nA Pythonic wrapper around the native Acquisition reader class.")},
+    {Py_tp_doc,
+     const_cast<char*>("Acquisition(root)\n--\n\nA Pythonic wrapper around the native Acquisition reader class.")},
     {Py_tp_repr, reinterpret_cast<void*>(acquisition_repr)},
     {Py_tp_new, reinterpret_cast<void*>(acq_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(acq_dealloc)},

@@ -21,8 +21,8 @@ PyObject* package_type(const char* qualified_name) {
         if (pending_error_is_ordinary()) PyErr_Clear();
         return nullptr;
     }
-    if (!PyType_Check(type.get()) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+    auto* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+    if (!PyType_Check(type.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), exception))
         return nullptr;
     OwnedRef module_name(PyObject_GetAttrString(type.get(), "__module__"));
     if (!module_name || !PyUnicode_Check(module_name.get()) ||

@@ -100,16 +100,18 @@ bool warn_stopped_at(PyObject* acq, std::uint64_t index) {
     auto count = live_acquisition(acq).state().acquisition.len();
     if (!count || index >= *count) return true;  // the end of the events, or of the chunks that open
     OwnedRef reason(error ? PyObject_Str(error.get()) : nullptr);
-    if (!reason) {
+    if (!reason) {  // an exception whose str() fails is named by its type alone
+        if (PyErr_Occurred() && !pending_error_is_ordinary()) return false;
         PyErr_Clear();
         reason = OwnedRef(PyUnicode_FromString(""));
         if (!reason) return false;
     }
     OwnedRef type_name = exception_type_name(error_type.get());
     if (!type_name) return false;
-    OwnedRef message(PyUnicode_FromFormat("iteration stopped at event %llu of %llu, which cannot be read or parsed: %U: %U",
-                                          static_cast<unsigned long long>(index),
-                                          static_cast<unsigned long long>(*count), type_name.get(), reason.get()));
+    OwnedRef message(PyUnicode_FromFormat(
+        "iteration stopped at event %llu of %llu, which cannot be read or parsed: %U: %U",
+        static_cast<unsigned long long>(index), static_cast<unsigned long long>(*count), type_name.get(),
+        reason.get()));
     return message && warn_caller(PyExc_RuntimeWarning, message.get());
 }
 

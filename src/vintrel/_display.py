@@ -66,7 +66,8 @@ def acquisition_repr(acq: vintrel.Acquisition) -> str:
     if isinstance(counts, str):
         return f"<vintrel.Acquisition {name!r} {model_text} at {path!r}: unreadable ({counts})>"
     chunks, events = counts
-    return f"<vintrel.Acquisition {name!r} {model_text}, {_plural(chunks, 'chunk')}, {_plural(events, 'event')} at {path!r}>"
+    return (f"<vintrel.Acquisition {name!r} {model_text}, {_plural(chunks, 'chunk')}, {_plural(events, 'event')} "
+            f"at {path!r}>")
 
 
 def _value_text(value: Any) -> str:
