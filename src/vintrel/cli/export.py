@@ -31,8 +31,8 @@ import vintrel
 from . import left_out
 from . import pedestals as ped
 from .boards import board_of
-from .common import (CommandError, event_count, exception_text, open_acquisition, params_of, plural,
-                     unreachable_chunks, warn)
+from .common import (CommandError, event_count, exception_text, one_line, open_acquisition, params_of,
+                     plural, unreachable_chunks, warn)
 
 EVENTS_PER_FILE = 1000  # export_csv's chunk size
 POLL_SECONDS = 0.1  # how often the main thread looks up from waiting (Ctrl-C)
@@ -214,6 +214,12 @@ def write_files(job: FileExport, files: list[range], jobs: int, progress: tqdm, 
 
 def failure(error: BaseException, path: str, out: str) -> CommandError:
     text = exception_text(error)
+    cause = error.__cause__  # the reason behind the export's own message
+    if isinstance(cause, OSError) and cause.strerror:
+        # Without its file name: that is of the private directory, gone by now.
+        text += f": [Errno {cause.errno}] {cause.strerror}"
+    elif cause is not None:
+        text += f": {one_line(str(cause)) or type(cause).__name__}"
     about_acquisition = type(error).__name__ == "MetadataError" or "acquisition" in text or "parsing" in text
     return CommandError(path if about_acquisition else out, text)
 
