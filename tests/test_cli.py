@@ -144,9 +144,13 @@ def test_export_writes_what_export_csv_writes(root, tmp_path, options, indices):
     assert result.returncode == 0, result.stderr
     expected = sorted(tmp_path.glob("*.csv"))
     assert len(expected) == -(-len(indices) // 1000)
-    assert sorted(os.listdir(tmp_path / "out")) == [f.name for f in expected]
+    assert sorted(os.listdir(tmp_path / "out")) == ["export.json"] + [f.name for f in expected]
     for f in expected:
         assert (tmp_path / "out" / f.name).read_bytes() == f.read_bytes()
+    report = json.loads((tmp_path / "out" / "export.json").read_text())
+    assert [f["file"] for f in report["files"]] == [f"run7 (chunk {k}).csv" for k in range(len(expected))]
+    assert [i for f in report["files"] for run in f["indices"] for i in range(*run)] == list(indices)
+    assert report["pedestals"] == {"requested": "--pedestals" in options, "applied": "--pedestals" in options}
     assert f"exported {len(indices)} of {len(indices)} events to {len(expected)} file" in result.stdout
     assert f"/{len(indices)} [" in result.stderr  # the progress bar's final count
 
@@ -158,7 +162,9 @@ def test_export_lists_the_events_left_out(root, tmp_path):
     assert "left out 1 event that could not be read: 9" in result.stdout
     assert "warning: chunk 1 has no 1.idx" in result.stderr
     assert "warning: no usable pedestals_calibration side file: the export runs without correction" in result.stderr
-    quiet = cli("export", root / "broken", tmp_path, "--quiet")
+    left = json.loads((tmp_path / "export.json").read_text())["left_out"]
+    assert [(e["index"], e["file"], e["reason"]) for e in left] == [(9, "broken (chunk 0).csv", "could not be read")]
+    quiet = cli("export", root / "broken", tmp_path, "--quiet", "--overwrite")
     assert quiet.returncode == 0 and quiet.stdout == "" and "%" not in quiet.stderr
 
 
@@ -330,3 +336,62 @@ def test_a_directory_name_that_is_not_utf8(tmp_path):
     if importlib.util.find_spec("matplotlib"):
         plot = cli_bytes("plot", path, 1, "-o", tmp_path / "p.png")
         assert plot.returncode == 0, plot.stderr
+
+
+@pytest.mark.parametrize("present, options, refused", [
+    (["run7 (chunk 0).csv"], [], "run7 (chunk 0).csv"),
+    (["export.json"], [], "export.json"),
+    (["run7 (chunk 0).csv", "export.json"], ["--overwrite"], None),
+    (["run7 (chunk 3).csv"], [], None),
+])
+def test_an_export_replaces_files_only_with_overwrite(root, tmp_path, present, options, refused):
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in present:
+        (out / name).write_text("mine")
+    result = cli("export", root / "run7", out, "--range", "1500:1510", *options)
+    if refused:
+        assert result.returncode == 1
+        assert one_line_failure(result, "export") == \
+            f"vintrel export: {out / refused}: exists; the export replaces no file without --overwrite"
+        assert sorted(os.listdir(out)) == sorted(present) and all((out / n).read_text() == "mine" for n in present)
+    else:
+        assert result.returncode == 0, result.stderr
+        report = json.loads((out / "export.json").read_text())
+        assert report["files"] == [{"file": "run7 (chunk 0).csv", "events": 10, "requested": 10,
+                                    "indices": [[1500, 1510]]}]
+        assert report["acquisition"] == {"path": str(root / "run7"), "name": "run7"}
+
+
+# Child code: SIGINT to itself right after the step named, then a pause, so
+# that the interrupt is handled while the step is where it was.
+INTERRUPT_AFTER = """
+import os, signal, sys, time
+real = os.{call}
+done = []
+def patched(*args, **kwargs):
+    result = real(*args, **kwargs)
+    if {condition} and not done:
+        done.append(1)
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(0.5)
+    return result
+os.{call} = patched
+from vintrel.cli import main
+sys.exit(main())
+"""
+
+
+@pytest.mark.parametrize("call, condition, complete", [
+    ("mkdir", "os.path.basename(args[0]).startswith('.vintrel-export-')", 0),
+    ("replace", "str(args[1]).endswith('.csv')", 1),
+])
+def test_ctrl_c_at_each_step_is_counted_and_cleaned_up(root, tmp_path, call, condition, complete):
+    out = tmp_path / "out"
+    code = INTERRUPT_AFTER.format(call=call, condition=condition)
+    proc = subprocess.run([sys.executable, "-c", code, "export", root / "run7", out, "--jobs", "1"],
+                          capture_output=True, text=True, env=ENV, timeout=120,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert proc.returncode == 130 and "Traceback" not in proc.stderr
+    assert f"interrupted; {complete} complete file{'s' if complete != 1 else ''} of 3 written" in proc.stderr
+    assert sorted(os.listdir(out)) == [f"run7 (chunk {k}).csv" for k in range(complete)]
