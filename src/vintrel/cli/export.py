@@ -281,7 +281,7 @@ def summary(report: reports.ExportReport, out: str) -> list[str]:
 def write_report(job: FileExport, files: list[Sequence[int]], outcome: Outcome, applied: bool) -> reports.ExportReport:
     """Finds where the events went (only files that came up short are read
     again) and writes the report beside the files."""
-    out = str(job.out)
+    out = os.path.abspath(job.out)
     paths = [os.path.join(out, job.final_name(k)) for k in range(len(files))]
     report = reports.build(job.acq, out, files, paths, (outcome.written[k] for k in range(len(files))),
                            job.pedestals, applied)
