@@ -256,7 +256,7 @@ def test_a_closed_pipe_ends_quietly(root):
 
 
 def cli_bytes(*args, preexec_fn=None):
-    command = [sys.executable, "-m", "vintrel", *map(os.fsencode, args)]
+    command = [sys.executable, "-m", "vintrel", *(os.fsencode(a if isinstance(a, os.PathLike) else str(a)) for a in args)]
     return subprocess.run(command, capture_output=True, env=ENV, timeout=120, preexec_fn=preexec_fn)
 
 
