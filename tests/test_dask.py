@@ -173,6 +173,15 @@ def test_only_abandoned_staging_directories_are_removed(campaign, tmp_path):
     assert [f.path for f in files] == [str(target / n) for n in ("other (chunk 0).csv", "other (chunk 1).csv")]
 
 
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
+def test_a_name_near_the_length_limit_is_staged(tmp_path):
+    name = "r" * 240  # its files' names take 254 of the 255 bytes a name may have
+    path = acqwriter.write_acquisition(tmp_path / name, PARAMS, [merrowv3.sample_event(PARAMS, random.Random(1))])
+    files = vd.export_csv(path, tmp_path / "out").compute(scheduler="sync")
+    assert [f.path for f in files] == [str(tmp_path / "out" / name / f"{name} (chunk 0).csv")]
+    assert os.listdir(tmp_path / "out" / name) == [f"{name} (chunk 0).csv"]
+
+
 @pytest.mark.parametrize("task", [
     lambda path, tmp: vd._write_file(path, range(3), 0, str(tmp), False),
     lambda path, tmp: vd._ReadRange(False)((path, 0, 3)),

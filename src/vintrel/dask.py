@@ -257,23 +257,31 @@ def _write_file(path: str, indices: range, k: int, target: str, pedestals_correc
 # --- staging directories ------------------------------------------------------
 #
 # An attempt at file k stages it in ".<name> (chunk k).vintrel-<pid>-<token>.tmp"
-# inside the target, holding an exclusive lock on the file LOCK inside it for
-# as long as it runs. The lock goes with its process, also when that process
+# inside the target (a long name cut short), holding an exclusive lock on the
+# file LOCK inside it for as long as it runs. The lock goes with its process, also when that process
 # is killed; so a staging directory whose lock can be taken belongs to an
 # attempt that has ended, and a later attempt removes it.
 
 LOCK = "vintrel-staging.lock"
 
 
+def _staging_stem(name: str, k: int) -> str:
+    # At most 150 bytes of the name, which leaves room for the rest within
+    # the 255 bytes a file name may have.
+    return f".{os.fsdecode(os.fsencode(name)[:150])} (chunk {k}).vintrel-"
+
+
 def _staging_pattern(name: str, k: int) -> re.Pattern[str]:
-    return re.compile(re.escape(f".{name} (chunk {k}).vintrel-") + r"[0-9]+-[0-9a-f]{16}\.tmp")
+    return re.compile(re.escape(_staging_stem(name, k)) + r"[0-9]+-[0-9a-f]{16}\.tmp")
 
 
 def _staged_names(name: str) -> re.Pattern[str]:
     """What a staging directory holds: its lock, the exported file and the
     export's own temporary files."""
-    csv = re.escape(f"{name} (chunk 0).csv")
-    return re.compile(f"{re.escape(LOCK)}|{csv}|\\.{csv}\\.[0-9]+\\.[0-9]+\\.tmp")
+    final = f"{name} (chunk 0).csv"
+    # The export's temporary names keep at most 200 bytes of the final name.
+    kept = os.fsdecode(os.fsencode(final)[:200])
+    return re.compile(f"{re.escape(LOCK)}|{re.escape(final)}|\\.{re.escape(kept)}\\.[0-9]+\\.[0-9]+\\.tmp")
 
 
 class _Staging:
@@ -282,7 +290,7 @@ class _Staging:
 
     def __init__(self, target: str, name: str, k: int) -> None:
         self.name = name
-        self.path = os.path.join(target, f".{name} (chunk {k}).vintrel-{os.getpid()}-{secrets.token_hex(8)}.tmp")
+        self.path = os.path.join(target, f"{_staging_stem(name, k)}{os.getpid()}-{secrets.token_hex(8)}.tmp")
         self.lock = -1
 
     def __enter__(self) -> _Staging:
