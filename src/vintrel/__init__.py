@@ -42,6 +42,12 @@ def __getattr__(name: str) -> object:
         value = getattr(_columnar, name)
         globals()[name] = value
         return value
+    if name in ("export", "ExportReport"):
+        from . import _export_report
+
+        value = getattr(_export_report, name)
+        globals()[name] = value
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

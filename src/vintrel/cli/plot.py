@@ -7,7 +7,8 @@ import argparse
 from typing import Any, Sequence
 
 from . import pedestals as ped
-from .common import CommandError, event_count, exception_text, open_acquisition, params_of, read_event, warn
+from .common import (CommandError, event_count, exception_text, open_acquisition, params_of, read_event, readable,
+                     warn)
 
 EXTRA = "pip install 'vintrel[plot]'"
 SIZE_INCHES = (10.0, 5.0)
@@ -109,7 +110,7 @@ def run(args: argparse.Namespace) -> int:
     params = params_of(acq)
     samples = params.get("samples")
     samples = samples if isinstance(samples, int) else 0
-    title, ylabel = f"{acq.name}, event {args.event}", "ADC counts"
+    title, ylabel = f"{readable(acq.name)}, event {args.event}", "ADC counts"
     if args.pedestals:
         if reason := ped.unusable(acq):
             warn("plot", args.path, f"{reason}: samples are drawn as recorded")
