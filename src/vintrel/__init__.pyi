@@ -1,4 +1,5 @@
 from ._columnar import EccErrorArrays as EccErrorArrays, EventArrays as EventArrays
+from ._sample import sample as sample
 from ._vintrel import (
     Acquisition as Acquisition,
     PanicException as PanicException,
