@@ -62,15 +62,12 @@ def show_export(acq, out_dir: Path) -> None:
             print("  " + (line if len(line) < 160 else line[:157] + "..."))
 
 
-def show_plot(acq, event: dict, out: Path) -> None:
+def show_plot(acq, out: Path) -> None:
     if importlib.util.find_spec("matplotlib") is None:
         print("\nplot           needs matplotlib: pip install 'vintrel[plot]'")
         return
-    from vintrel.cli.plot import draw
-
     out.parent.mkdir(parents=True, exist_ok=True)
-    channels = [c for c, data in enumerate(event["data"]) if data]
-    draw(event, channels, int(acq.params["samples"]), f"{acq.name}, event 0", "ADC counts", str(out))
+    vintrel.plot.event(acq, 0, out)
     print(f"\nplot of event 0 written to {out}")
 
 
@@ -107,7 +104,7 @@ def main() -> int:
         show_arrays(acq)
         show_export(acq, tmp)
         if not args.no_plot:
-            show_plot(acq, event, args.plot or DEFAULT_PLOT_DIR / f"{acq.name}_event0.png")
+            show_plot(acq, args.plot or DEFAULT_PLOT_DIR / f"{acq.name}_event0.png")
     if args.keep is not None:
         print(f"\nsample kept in {args.keep}")
     return 0

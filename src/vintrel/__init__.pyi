@@ -1,4 +1,5 @@
 from ._columnar import EccErrorArrays as EccErrorArrays, EventArrays as EventArrays
+from . import plot as plot
 from ._sample import sample as sample
 from ._vintrel import (
     Acquisition as Acquisition,
