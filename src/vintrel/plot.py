@@ -486,7 +486,7 @@ def _heights(fig: Any, heights: Heights, bins: int, unit: str) -> None:
     rows = -(-len(heights.channels) // columns)
     axes = np.atleast_1d(fig.subplots(rows, columns, sharex=True, squeeze=False)).ravel()
     for ax, c, v in zip(axes, heights.channels, heights.values):
-        ax.hist(np.clip(v, edges[0], edges[-1]), bins=edges, color="C0", histtype="stepfilled")
+        ax.hist(np.clip(v, edges[0], edges[-1]), bins=edges, color="C0", rwidth=1.0)
         if len(v) and _wide(v, edges):
             from matplotlib.ticker import NullLocator
 
