@@ -65,7 +65,8 @@ def append_events(root: PathArg, n: int, events: Sequence[bytes]) -> None:
 
 def write_side_file(root: PathArg, name: str, obj: Any, protocol: int | None = None, level: int = 9) -> Path:
     path = Path(root) / name
-    path.write_bytes(gzip.compress(pickle.dumps(obj, protocol=protocol), compresslevel=level))
+    # No time in the gzip header: the same content, the same bytes.
+    path.write_bytes(gzip.compress(pickle.dumps(obj, protocol=protocol), compresslevel=level, mtime=0))
     return path
 
 
