@@ -83,9 +83,12 @@ def event(acq: Acquisition, index: int, output: PathArg | None = None, *, channe
         IndexError: No event `index`.
 
     Examples:
-        >>> import vintrel
+        >>> import pathlib, tempfile, vintrel
+        >>> tmp = pathlib.Path(tempfile.mkdtemp())
         >>> acq = vintrel.sample(tmp / "run1", events=10)
         >>> fig = vintrel.plot.event(acq, 0, tmp / "event0.svg")
+        >>> (tmp / "event0.svg").read_bytes()[:5]
+        b'<?xml'
     """
     _require_matplotlib()
     output_format = picture_format(output) if output is not None else None
@@ -396,9 +399,12 @@ def overview(acq: Acquisition, output: PathArg | None = None, *,
             `bins` or `max_events` below 1.
 
     Examples:
-        >>> import vintrel
+        >>> import pathlib, tempfile, vintrel
+        >>> tmp = pathlib.Path(tempfile.mkdtemp())
         >>> acq = vintrel.sample(tmp / "run1", events=200)
         >>> fig = vintrel.plot.overview(acq, tmp / "run1.pdf")
+        >>> (tmp / "run1.pdf").read_bytes()[:5]
+        b'%PDF-'
     """
     _require_matplotlib()
     if output is not None:

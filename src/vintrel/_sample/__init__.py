@@ -61,7 +61,8 @@ def sample(path: Union[str, "os.PathLike[str]"], *, model: str = "merrowv3", eve
         OSError: The directory could not be written.
 
     Examples:
-        >>> import vintrel
+        >>> import pathlib, tempfile, vintrel
+        >>> tmp = pathlib.Path(tempfile.mkdtemp())
         >>> acq = vintrel.sample(tmp / "run1", model="zemil16", events=10)
         >>> len(acq), acq.chunk_count, acq.params["channels"]
         (10, 3, 16)
