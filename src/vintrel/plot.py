@@ -426,11 +426,14 @@ def overview(acq: Acquisition, output: PathArg | None = None, *,
     return fig
 
 
-def _selection(acq: Acquisition, indices: Iterable[SupportsIndex] | slice | None) -> list[int]:
+def _selection(acq: Acquisition, indices: Iterable[SupportsIndex] | slice | None) -> Sequence[int]:
+    # Ranges stay ranges: a run of millions of events needs no list of them.
     if indices is None:
-        return list(range(len(acq)))
+        return range(len(acq))
     if isinstance(indices, slice):
-        return list(range(len(acq))[indices])
+        return range(len(acq))[indices]
+    if isinstance(indices, range):
+        return indices
     return [int(i.__index__()) for i in indices]
 
 
