@@ -156,3 +156,9 @@ def test_command_line(tmp_path):
         usage = vintrel_cli("sample", tmp_path / "other", *wrong)
         assert usage.returncode == 2 and "usage: vintrel sample" in usage.stderr
     assert not (tmp_path / "other").exists()
+
+
+def test_the_command_line_starts_without_numpy():
+    code = "import sys; from vintrel.cli import build_parser; build_parser(); print('numpy' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, timeout=120)
+    assert done.stdout == "False\n", done.stderr

@@ -10,12 +10,13 @@ import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Union
 
-import numpy as np
-
-from . import boards, waveforms, writer
+from . import boards, writer
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from .._vintrel import Acquisition
+    from .waveforms import Channels
 
 __all__ = ["sample"]
 
@@ -107,6 +108,12 @@ def _refuse_occupied(target: Path) -> None:
 
 
 def _write_run(root: Path, board: boards.Board, events: int, chunks: int, seed: int) -> None:
+    # numpy and the waveforms are imported here: the command line lists the
+    # models without them.
+    import numpy as np
+
+    from . import waveforms
+
     rng = np.random.default_rng(seed)
     full = 1 << board.bits
     per_window = int(board.params["samples"])
@@ -132,8 +139,12 @@ def _write_run(root: Path, board: boards.Board, events: int, chunks: int, seed: 
     _date_run(root, sizes, rng)
 
 
-def _write_chunk(root: Path, n: int, board: boards.Board, chans: waveforms.Channels, rng: np.random.Generator,
+def _write_chunk(root: Path, n: int, board: boards.Board, chans: Channels, rng: np.random.Generator,
                  size: int, batch: int, full: int) -> None:
+    import numpy as np
+
+    from . import waveforms
+
     entries = []
     offset = 0
     with open(root / f"{n}.bin", "wb") as data:
@@ -150,7 +161,7 @@ def _write_chunk(root: Path, n: int, board: boards.Board, chans: waveforms.Chann
     (root / f"{n}.idx").write_bytes(index.astype("<u4").tobytes())
 
 
-def _cell_table(rng: np.random.Generator, chans: waveforms.Channels, nominal: float, spread: float) -> Any:
+def _cell_table(rng: np.random.Generator, chans: Channels, nominal: float, spread: float) -> Any:
     """A calibration per channel, window label and sample, shaped like the
     pedestal table: `nominal` with a relative spread."""
     return _rounded(nominal * (1 + rng.normal(0.0, spread, size=chans.pedestals.shape)), 4)
@@ -158,6 +169,8 @@ def _cell_table(rng: np.random.Generator, chans: waveforms.Channels, nominal: fl
 
 def _rounded(table: Any, decimals: int = 2) -> Any:
     """Nested lists of floats with as many decimals as a measurement keeps."""
+    import numpy as np
+
     return np.round(np.asarray(table, dtype=np.float64), decimals).tolist()
 
 
@@ -165,6 +178,8 @@ def _date_run(root: Path, sizes: list[int], rng: np.random.Generator) -> None:
     """File times of a run that ended now: calibrations first, metadata.yml at
     the start, each chunk when its last event was written, readout_metadata
     at the end."""
+    import numpy as np
+
     rates = RATE * rng.uniform(1 - RATE_SPREAD, 1 + RATE_SPREAD, size=len(sizes))
     ends = np.cumsum(np.asarray(sizes) / rates)
     end = time.time()

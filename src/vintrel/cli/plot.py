@@ -8,11 +8,10 @@ import argparse
 import warnings
 from typing import Any
 
-from .. import plot as pictures
 from . import pedestals as ped
 from .common import CommandError, event_count, exception_text, open_acquisition, params_of, read_event, warn
 
-EXTRA = pictures.EXTRA
+EXTRA = "pip install 'vintrel[plot]'"
 
 
 def channel_list(text: str) -> list[int]:
@@ -26,8 +25,10 @@ def channel_list(text: str) -> list[int]:
 
 
 def picture(text: str) -> str:
+    from ..plot import picture_format  # numpy only when a picture is asked for
+
     try:
-        pictures.picture_format(text)
+        picture_format(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     return text
@@ -66,9 +67,8 @@ def add_parser(subparsers: Any) -> None:
                              "channels)")
     parser.add_argument("--overview", action="store_true",
                         help="draw the run's event rate and pulse-height histograms instead of one event")
-    parser.add_argument("--max-events", type=positive, default=pictures.MAX_EVENTS, metavar="N",
-                        help=f"--overview: read at most N events, evenly spread over the run "
-                             f"(default {pictures.MAX_EVENTS})")
+    parser.add_argument("--max-events", type=positive, metavar="N",
+                        help="--overview: read at most N events, evenly spread over the run (default 100000)")
     parser.add_argument("--negative", action="store_true",
                         help="--overview: pulses go below the baseline")
     parser.set_defaults(run=run, usage=parser.error)
@@ -97,6 +97,8 @@ def run(args: argparse.Namespace) -> int:
     if args.overview == (args.event is not None):
         args.usage("give an EVENT index, or --overview for the whole run")
     require_matplotlib()
+    from .. import plot as pictures
+
     acq = open_acquisition(args.path)
     if args.overview:
         out = args.output or f"{acq.name}_overview.png"
@@ -108,8 +110,9 @@ def run(args: argparse.Namespace) -> int:
         def draw() -> None:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", RuntimeWarning)
+                most = {} if args.max_events is None else {"max_events": args.max_events}
                 pictures.overview(acq, out, channels=args.channels, pedestals=pedestals, negative=args.negative,
-                                  max_events=args.max_events)
+                                  **most)
     else:
         event, title, ylabel, channels, samples = event_picture(acq, args)
         out = args.output or f"{acq.name}_event{args.event}.png"

@@ -7,7 +7,7 @@ import argparse
 import os
 from typing import Any
 
-from .._sample import boards, sample
+from .._sample import boards, sample  # numpy is imported when a sample is written
 from .common import CommandError, exception_text
 
 
