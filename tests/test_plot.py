@@ -5,6 +5,7 @@ overview's rates and pulse heights are those of the run."""
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -201,3 +202,15 @@ def test_without_matplotlib(runs):
     cli = vintrel_cli("plot", runs["merrowv3"].path, "--overview",
                       code="import sys; sys.modules['matplotlib'] = None; from vintrel.cli import main; sys.exit(main())")
     assert cli.returncode == 1 and "pip install 'vintrel[plot]'" in cli.stderr
+
+
+@pytest.mark.parametrize("ext", ["png", "pdf", "svg"])
+def test_the_same_picture_gives_the_same_bytes(runs, tmp_path, ext):
+    # Pictures kept in version control or compared in a logbook do not change
+    # when nothing in them did.
+    written = []
+    for k in range(2):
+        plot.event(runs["merrowv3"], 2, tmp_path / f"{k}.{ext}")
+        time.sleep(1.1 * (k == 0))  # a picture dated to the second would differ
+        written.append((tmp_path / f"{k}.{ext}").read_bytes())
+    assert written[0] == written[1]

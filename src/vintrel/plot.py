@@ -30,6 +30,7 @@ __all__ = ["event", "overview"]
 
 EXTRA = "pip install 'vintrel[plot]'"
 FORMATS = {".png": "png", ".pdf": "pdf", ".svg": "svg"}
+UNDATED: dict[str, dict[str, Any]] = {"pdf": {"CreationDate": None}, "svg": {"Date": None}}
 EVENT_SIZE = (10.0, 5.0)  # inches; 1000 x 500 pixels at DPI
 PAGE_SIZE = (8.27, 11.69)  # A4 portrait
 DPI = 100
@@ -238,9 +239,13 @@ def _figure(size: tuple[float, float]) -> Figure:
 
 def save(fig: Figure, output: PathArg) -> None:
     """Writes `fig` in the format that `output`'s extension names."""
+    from matplotlib import rc_context
+
     fmt = picture_format(output)
-    # No creation date in PDF and SVG files: the same picture, the same bytes.
-    fig.savefig(os.fspath(output), format=fmt, metadata={"Date": None} if fmt in ("pdf", "svg") else None)
+    # No creation date in PDF and SVG files, and SVG ids from a fixed salt
+    # rather than random ones: the same picture, the same bytes.
+    with rc_context({"svg.hashsalt": "vintrel"}):
+        fig.savefig(os.fspath(output), format=fmt, metadata=UNDATED.get(fmt))
 
 
 def _require_matplotlib() -> None:
