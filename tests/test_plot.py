@@ -214,3 +214,19 @@ def test_the_same_picture_gives_the_same_bytes(runs, tmp_path, ext):
         time.sleep(1.1 * (k == 0))  # a picture dated to the second would differ
         written.append((tmp_path / f"{k}.{ext}").read_bytes())
     assert written[0] == written[1]
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"channels": [2, 99]}, ValueError, "event 1 has no samples in channel 99"),
+    ({"style": "dots"}, ValueError, "style must be 'auto', 'lines' or 'heatmap'"),
+    ({"pedestals": True, "unusable": True}, ValueError, "has no usable pedestals_calibration side file"),
+])
+def test_event_refusals(runs, tmp_path, kwargs, error, text):
+    acq = runs["merrowv3"]
+    if kwargs.pop("unusable", False):
+        root = vintrel.sample(tmp_path / "bare", events=3).path
+        os.remove(Path(root) / "pedestals_calibration")
+        acq = vintrel.Acquisition(root)
+    with pytest.raises(error, match=text):
+        plot.event(acq, 1, tmp_path / "e.png", **kwargs)
+    assert not (tmp_path / "e.png").exists()

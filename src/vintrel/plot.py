@@ -92,7 +92,8 @@ def event(acq: Acquisition, index: int, output: PathArg | None = None, *, channe
         b'<?xml'
     """
     _require_matplotlib()
-    output_format = picture_format(output) if output is not None else None
+    if output is not None:
+        picture_format(output)  # refused before anything is drawn
     parsed: dict[str, Any] = dict(acq.parsed_event(index))
     ylabel = "ADC counts"
     title = f"{acq.name}, event {index}"
@@ -107,7 +108,7 @@ def event(acq: Acquisition, index: int, output: PathArg | None = None, *, channe
                          else f"event {index} has no samples to plot")
     samples = acq.params.get("samples")
     fig = draw_event(parsed, chosen, samples if isinstance(samples, int) else 0, title, ylabel, style)
-    if output is not None and output_format is not None:
+    if output is not None:
         save(fig, output)
     return fig
 
