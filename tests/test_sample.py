@@ -121,14 +121,37 @@ def test_never_writes_over_anything(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["empty", "file", "new", "occupied"]
 
 
-def test_an_interrupted_sample_leaves_nothing(tmp_path, monkeypatch):
-    def fail(*args, **kwargs):
-        raise KeyboardInterrupt
+@pytest.mark.parametrize("stage", ["write_side_file", "rename"])
+def test_an_interrupted_sample_leaves_nothing(tmp_path, monkeypatch, stage):
+    calls = []
 
-    monkeypatch.setattr(writer, "write_side_file", fail)
-    with pytest.raises(KeyboardInterrupt):
-        vintrel.sample(tmp_path / "run")
-    assert os.listdir(tmp_path) == []
+    def fail(real):
+        def call(*args, **kwargs):
+            calls.append(args)
+            if len(calls) == 3:
+                raise KeyboardInterrupt
+            return real(*args, **kwargs)
+        return call
+
+    if stage == "rename":
+        monkeypatch.setattr(os, "rename", fail(os.rename))
+    else:
+        monkeypatch.setattr(writer, stage, fail(getattr(writer, stage)))
+    (tmp_path / "empty").mkdir()
+    for target in (tmp_path / "new", tmp_path / "empty"):
+        calls.clear()
+        with pytest.raises(KeyboardInterrupt):
+            vintrel.sample(target)
+    assert os.listdir(tmp_path) == ["empty"] and os.listdir(tmp_path / "empty") == []
+
+
+def test_a_sample_in_the_working_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    acq = vintrel.sample(".", events=6, chunks=2)
+    assert (len(acq), acq.chunk_count) == (6, 2)
+    assert sorted(os.listdir(tmp_path)) == ["0.bin", "0.idx", "1.bin", "1.idx", "adc2mv_calibration", "metadata.yml",
+                                            "pedestals_calibration", "readout_metadata", "timing_calibration"]
+    assert vintrel.Acquisition(tmp_path).pedestals_calibration is not None
 
 
 def test_the_package_does_not_import_the_test_tools(tmp_path):

@@ -44,8 +44,9 @@ def sample(path: Union[str, "os.PathLike[str]"], *, model: str = "merrowv3", eve
 
     Args:
         path: The acquisition directory to create. Its parent directories are
-            created as needed; an existing directory must be empty. The
-            directory appears whole or not at all.
+            created as needed; an existing directory must be empty.
+            metadata.yml, which makes the directory an acquisition, is
+            written last; a failure or an interruption leaves nothing behind.
         model: The board model string, one of those the reader parses.
         events: The number of events, 0 or more.
         chunks: The number of chunks, 1 or more.
@@ -71,16 +72,28 @@ def sample(path: Union[str, "os.PathLike[str]"], *, model: str = "merrowv3", eve
     board = _checked_board(model, events, chunks, seed)
     target = Path(os.fspath(path))
     _refuse_occupied(target)
-    target.parent.mkdir(parents=True, exist_ok=True)
-    # Written beside the target under a name of its own, then renamed onto it:
-    # a reader never meets a half-written sample, nor an interrupted one.
-    partial = target.parent / f".{target.name}.partial-{secrets.token_hex(6)}"
-    partial.mkdir()
+    created = not target.is_dir()
+    if created:
+        target.mkdir(parents=True)
+    # Written into a hidden folder of the target, then moved up file by file,
+    # metadata.yml (which makes a directory an acquisition) last: a reader
+    # never meets a half-written acquisition. The target itself stays in
+    # place, as it may be someone's working directory.
+    partial = target / f".partial-{secrets.token_hex(6)}"
+    moved: list[Path] = []
     try:
+        partial.mkdir()
         _write_run(partial, board, events, chunks, seed)
-        os.rename(partial, target)  # also onto an empty directory
+        for name in sorted(os.listdir(partial), key=lambda name: name == "metadata.yml"):
+            os.rename(partial / name, target / name)
+            moved.append(target / name)
+        partial.rmdir()
     except BaseException:
+        for entry in moved:
+            entry.unlink(missing_ok=True)
         shutil.rmtree(partial, ignore_errors=True)
+        if created:
+            shutil.rmtree(target, ignore_errors=True)
         raise
     from .._vintrel import Acquisition
 
