@@ -106,7 +106,7 @@ def test_outputs_and_exit_statuses(root, args, code, out):
         one_line_failure(result, args[0])
 
 
-@pytest.mark.parametrize("command", ["info", "ls", "export", "plot", "ecc"])
+@pytest.mark.parametrize("command", ["info", "ls", "export", "plot", "ecc", "sample"])
 def test_every_command_has_help(command):
     result = cli(command, "--help")
     assert result.returncode == 0 and result.stdout.startswith(f"usage: vintrel {command}")

@@ -16,7 +16,9 @@ from typing import SupportsIndex
 
 from . import errors as errors
 from ._columnar import EccErrorArrays as EccErrorArrays, EventArrays as EventArrays
+from . import plot as plot
 from ._export_report import ExportReport as ExportReport
+from ._sample import sample as sample
 from ._vintrel import (
     Acquisition as Acquisition,
     PanicException as PanicException,

@@ -1,5 +1,5 @@
 """The `vintrel` command: look into acquisitions, export them to CSV, plot an
-event, check an ostra96 data block. Run `vintrel --help`."""
+event, check an ostra96 data block, write a sample. Run `vintrel --help`."""
 
 from __future__ import annotations
 
@@ -12,10 +12,10 @@ from typing import Sequence
 
 import vintrel
 
-from . import ecc, export, info, ls, plot
+from . import ecc, export, info, ls, plot, sample
 from .common import CommandError, exception_text
 
-COMMANDS = (info, ls, export, plot, ecc)
+COMMANDS = (info, ls, export, plot, ecc, sample)
 
 
 def build_parser() -> argparse.ArgumentParser:
