@@ -55,13 +55,10 @@ std::expected<std::string, NameError> acquisition_name(const std::string& path) 
     std::size_t slash = p.rfind('/');
     std::string_view last = slash == std::string_view::npos ? p : p.substr(slash + 1);
     if (last.empty() || last == "." || last == "..") return std::unexpected(NameError::NoComponent);
-    if (!valid_utf8(last)) return std::unexpected(NameError::NotUtf8);
     return std::string(last);
 }
 
-std::string_view message(NameError error) {
-    return error == NameError::NoComponent ? "could not get acquisition name" : "invalid acquisition name";
-}
+std::string_view message(NameError) { return "could not get acquisition name"; }
 
 std::expected<Acquisition, AcquisitionError> Acquisition::open(std::string path) {
     if (!is_acquisition(path)) return std::unexpected(error(AcquisitionErrorKind::InvalidPath));

@@ -26,9 +26,11 @@ struct MiscData {
     MiscDataKind kind;
 };
 
-// The last component of a root path, ignoring trailing separators. Failures
-// are internal expectations that the binding layer raises as panics.
-enum class NameError : std::uint8_t { NoComponent, NotUtf8 };
+// The last component of a root path, ignoring trailing separators: bytes as
+// the file system holds them, not necessarily UTF-8 (the binding decodes them
+// as Python decodes file names). A path without one ("/", ".", "..") is an
+// internal expectation that the binding layer raises as a panic.
+enum class NameError : std::uint8_t { NoComponent };
 std::expected<std::string, NameError> acquisition_name(const std::string& path);
 std::string_view message(NameError error);
 
