@@ -59,6 +59,8 @@ public:
     ChunkCache& chunk_cache() const { return *chunks_; }
 
 private:
+    std::expected<std::string, MetadataError> metadata_text() const;
+
     explicit Acquisition(std::string path) : path_(std::move(path)), chunks_(std::make_shared<ChunkCache>()) {}
     std::string path_;
     MergeRule merge_rule_ = kDefaultMergeRule;
