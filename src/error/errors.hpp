@@ -76,6 +76,8 @@ enum class ExportErrorKind : std::uint8_t {
     Parse,
     AcquisitionAccess,
     Unknown,
+    // The caller asked the export to stop (a signal while it ran).
+    Interrupted,
 };
 
 struct ExportError {
