@@ -3,14 +3,18 @@ a failure would stop it, and raises what the signal handler raised. Each
 case runs in a subprocess that signals itself."""
 
 import json
+import os
 import random
+import re
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
 
+import vintrel
 from encoders import merrowv3
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
@@ -98,3 +102,65 @@ def test_a_signal_stops_the_reading_of_a_long_block(function):
     proc = subprocess.run([sys.executable, "-c", ECC, function], capture_output=True, text=True, timeout=TIMEOUT)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "KeyboardInterrupt"
+
+
+# Exports for long enough to be killed while its temporary files exist.
+KILLED = textwrap.dedent("""
+    import sys
+    sys.path.insert(0, {tools!r})
+    import vintrel
+    vintrel.export_csv(vintrel.Acquisition(sys.argv[1]), list(range(10)) * 200_000, sys.argv[2], False)
+""").format(tools=str(TOOLS))
+
+
+def temporaries_of_a_killed_export(root, out):
+    """Runs an export and kills it (SIGKILL) once its temporary files exist; their names."""
+    child = subprocess.Popen([sys.executable, "-c", KILLED, str(root), str(out)])
+    try:
+        while not any(name.endswith(".tmp") for name in os.listdir(out)):
+            assert child.poll() is None, "the export ended before it was killed"
+            time.sleep(0.001)
+    finally:
+        child.kill()
+        child.wait(TIMEOUT)
+    return [name for name in os.listdir(out) if name.endswith(".tmp")]
+
+
+def with_field(name, field, value):
+    """A temporary name ".<final>.<host>.<pid>.<n>.tmp" with one field replaced."""
+    final, host, pid, n = re.fullmatch(r"\.(.*)\.([0-9a-f]{16})\.(\d+)\.(\d+)\.tmp", name).groups()
+    parts = {"final": final, "host": host, "pid": pid, "n": n, **{field: value}}
+    return ".{final}.{host}.{pid}.{n}.tmp".format(**parts)
+
+
+# What else lies in the export directory: each must survive the next export.
+LOOKALIKES = {
+    "a live process's temporary": lambda name: with_field(name, "pid", str(os.getpid())),
+    "another host's temporary": lambda name: with_field(name, "host", "0123456789abcdef"),
+    "another acquisition's temporary": lambda name: with_field(name, "final", "other (chunk 0).csv"),
+    "a user's file": lambda name: ".run (chunk 0).csv.my notes.tmp",
+    "a user's file with a number": lambda name: with_field(name, "final", "run (chunk 0).csv.notes"),
+}
+
+
+def test_an_export_removes_the_temporaries_a_killed_export_left(make_acq, tmp_path):
+    root = make_acq(PARAMS, [merrowv3.sample_event(PARAMS, random.Random(k)) for k in range(10)], name="run")
+    out = tmp_path / "out"
+    out.mkdir()
+    stale = temporaries_of_a_killed_export(root, out)
+    assert stale
+    kept = {kind: make(stale[0]) for kind, make in LOOKALIKES.items()}
+    for name in kept.values():
+        (out / name).write_text("keep")
+    directory = with_field(stale[0], "n", "999999")  # a directory of a stale name
+    (out / directory).mkdir()
+    (out / directory / "keep.txt").write_text("keep")
+    link = with_field(stale[0], "n", "999998")
+    (out / link).symlink_to(out / kept["a user's file"])
+
+    vintrel.export_csv(vintrel.Acquisition(root), range(10), out, False)
+    left = set(os.listdir(out))
+    assert not left & set(stale)
+    assert {name for name in left if not re.fullmatch(r"run \(chunk \d+\)\.csv", name)} == {
+        *kept.values(), directory, link}
+    assert all((out / name).read_text() == "keep" for name in kept.values())

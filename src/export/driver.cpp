@@ -7,6 +7,7 @@
 #include "export/csv.hpp"
 #include "export/file_sequence.hpp"
 #include "export/staged_file.hpp"
+#include "export/temporary_names.hpp"
 #include "parsing/boards.hpp"
 
 namespace vintrel::csv {
@@ -130,6 +131,9 @@ std::expected<void, ExportError> export_csv_from_acq(const Acquisition& acquisit
     auto name = acquisition.name();
     if (!name) return std::unexpected(ExportError{ExportErrorKind::InvalidPath, {}, {}});
     if (chunk_size == 0) chunk_size = kDefaultChunkSize;
+
+    // Temporaries of an earlier export of this acquisition that was killed.
+    remove_stale_temporaries(out_dir, *name);
 
     const Job job{acquisition, indices, params, corrections, out_dir, *name, chunk_size, interruption};
     const std::size_t count = (indices.size() + chunk_size - 1) / chunk_size;
