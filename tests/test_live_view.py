@@ -4,6 +4,7 @@ full re-scan would; threads, forked children; one pass per multi-event call."""
 
 import collections
 import ctypes
+import json
 import multiprocessing
 import os
 import pathlib
@@ -11,7 +12,10 @@ import random
 import re
 import shutil
 import struct
+import subprocess
+import sys
 import tempfile
+import textwrap
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -276,3 +280,43 @@ def test_permission_withdrawn_from_the_last_chunk_answers_as_a_fresh_reader(tmp_
     withdrawn, restored = seen[0:2], seen[2:4]
     assert withdrawn[0] == withdrawn[1] and "PermissionError" in withdrawn[1].values()
     assert restored[0] == restored[1] == {"len": "ok", "chunk_count": "ok", "last event": "ok"}
+
+
+MOUNTED = textwrap.dedent("""
+    import json, subprocess, sys
+    import vintrel
+    root = sys.argv[1]
+    def view(acq):
+        return [acq.raw_event(i)["rawdata"].hex() for i in range(len(acq))]
+    acq = vintrel.Acquisition(root)
+    seen = [view(acq)]
+    subprocess.run(["umount", root + "/1.idx", root + "/1.bin"], check=True)
+    seen += [view(acq), view(vintrel.Acquisition(root))]
+    print(json.dumps(seen))
+""")
+
+
+def can_bind_mount(tmp_path):
+    (tmp_path / "a").touch()
+    (tmp_path / "b").touch()
+    probe = subprocess.run(["unshare", "-m", "mount", "--bind", tmp_path / "a", tmp_path / "b"], capture_output=True)
+    return probe.returncode == 0
+
+
+def test_chunk_files_under_a_bind_mount_are_checked_on_every_call(tmp_path):
+    if shutil.which("unshare") is None or not can_bind_mount(tmp_path):
+        pytest.skip("needs mount namespaces (root)")
+    root = acqwriter.write_acquisition(tmp_path / "acq", PARAMS, POOL[:9], chunk_size=3)
+    store = tmp_path / "store"
+    store.mkdir()
+    acqwriter.write_chunk(store, 1, POOL[30:35])
+    settle(store)
+    settle(root)
+    mount = " && ".join(f"mount --bind '{store}/1.{e}' '{root}/1.{e}'" for e in ("idx", "bin"))
+    proc = subprocess.run(["unshare", "-m", "sh", "-c", mount + ' && exec "$@"', "sh", sys.executable, "-c", MOUNTED,
+                           str(root)], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.returncode == 0, proc.stderr
+    mounted, long_lived, fresh = json.loads(proc.stdout)
+    assert mounted == [e.hex() for e in POOL[:3] + POOL[30:35] + POOL[6:9]]
+    assert long_lived == fresh == [e.hex() for e in POOL[:9]]
