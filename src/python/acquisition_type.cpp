@@ -71,16 +71,13 @@ PyObject* get_is_valid(PyObject* self, void*) {
     return guarded([&] { return PyBool_FromLong(is_acquisition(live_state(self).acquisition.path())); });
 }
 
+// Paths and names are decoded as os.fsdecode() does (undecodable bytes
+// become lone surrogates), which the constructor encodes back to the same
+// bytes: a directory whose name is not UTF-8 is an acquisition like any other.
 PyObject* get_path(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         const std::string& path = live_state(self).acquisition.path();
-        PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict");
-        if (text == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
-            PyErr_Clear();
-            throw Panic{"acquisition path is not valid UTF-8"};
-        }
-        return text;
+        return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
     });
 }
 
@@ -88,7 +85,7 @@ PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         auto name = live_state(self).acquisition.name();
         if (!name) throw Panic{std::string(message(name.error()))};
-        return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
+        return PyUnicode_DecodeFSDefaultAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
     });
 }
 
