@@ -7,6 +7,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/event_dict.hpp"
+#include "python/package_methods.hpp"
 #include "python/python_libs.hpp"
 #include "python/yaml_merge_rule.hpp"
 
@@ -235,6 +236,14 @@ PyObject* acq_copy(PyObject* self, PyObject*) {
 
 PyObject* acq_deepcopy(PyObject* self, PyObject*) { return acq_copy(self, nullptr); }
 
+// Batches are orchestrated in Python (vintrel._batches): each is one arrays()
+// call, which reads with the interpreter lock released.
+PyObject* acq_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return call_package_function("vintrel._batches", "acquisition_iterate", self, args, nargs, kwnames);
+    });
+}
+
 PyMethodDef acq_methods[] = {
     {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
     {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
@@ -255,6 +264,14 @@ PyMethodDef acq_methods[] = {
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
      "pedestals_calibration are subtracted as export_csv subtracts them. The interpreter lock is "
      "released while events are read."},
+    {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
+     "Read events start, start + 1, ... below stop in batches: an iterator of EventBatch objects.\n\n"
+     "step_size: events per batch, or a size such as \"100 MB\" or \"1 GiB\" (events per batch from the "
+     "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
+     "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
+     "the current one."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 # vintrel._vintrel; this file re-exports its names, so that `import vintrel`
 # gives the module's class and functions (and its docstring) under the
 # package's name. Pure-Python parts of the package are submodules beside it.
+import importlib as _importlib
 import types as _types
 
 from . import _vintrel
@@ -34,7 +35,22 @@ def __getattr__(name: str) -> object:
         value = getattr(_columnar, name)
         globals()[name] = value
         return value
+    if name in _LAZY:
+        module_name, attribute = _LAZY[name]
+        value = getattr(_importlib.import_module(module_name, __name__), attribute)
+        globals()[name] = value
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+# Package attributes outside __all__, imported on first use: name ->
+# (module, attribute).
+_LAZY = {
+    "iterate": ("._batches", "iterate"),
+    "EventBatch": ("._batches", "EventBatch"),
+    "export_parquet": ("._parquet", "export_parquet"),
+    "ParquetExport": ("._parquet", "ParquetExport"),
+}
 
 
 def _installed_version() -> str:
