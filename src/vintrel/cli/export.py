@@ -77,6 +77,9 @@ def add_parser(subparsers: Any) -> None:
                              "run on, or RAYON_NUM_THREADS, as for export_csv's own workers); N jobs use up to N "
                              "cores and hold N files' events in memory")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    parser.add_argument("--format", choices=("csv", "parquet"), default="csv",
+                        help="csv: files of 1000 events (default); parquet: one file OUT/<name>.parquet, one row "
+                             "per event (needs pyarrow: pip install vintrel[arrow]; --jobs does not apply)")
     parser.set_defaults(run=run)
 
 
@@ -240,6 +243,10 @@ def finish(outcome: Outcome, status: int) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.format == "parquet":
+        from . import parquet
+
+        return parquet.run(args)
     acq = open_acquisition(args.path)
     count = event_count(acq, args.path)
     model = params_of(acq).get("model")
