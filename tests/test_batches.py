@@ -10,13 +10,14 @@ import random
 import subprocess
 import sys
 import threading
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vintrel
-from acqwriter import append_events, write_acquisition
+from acqwriter import append_events, write_acquisition, write_side_file
 from child_process import SANITIZER
 from encoders import MODULES, merrowv3
 from test_arrays import sample_events
@@ -121,6 +122,25 @@ def test_stop_is_the_count_when_the_call_is_made(make_acq):
     assert len(acq) == 9
 
 
+@pytest.mark.parametrize("side_file, warned", [
+    (None, "no pedestals_calibration file"), (b"not gzip", "was not used"), ("table", None)])
+def test_the_pedestal_file_is_judged_once_and_said_at_the_callers_line(make_acq, side_file, warned):
+    acq = merrow_acq(make_acq, 7)
+    table = {"data": [[[c + w / 4 + k for k in range(64)] for w in range(9)] for c in range(4)]}
+    if side_file == "table":
+        write_side_file(acq.path, "pedestals_calibration", table)
+    elif side_file is not None:
+        Path(acq.path, "pedestals_calibration").write_bytes(side_file)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        batches = list(acq.iterate(2, pedestals_correction=True))
+        expected = acq.arrays(pedestals_correction=True)
+    mine = [w for w in caught if w.lineno != caught[-1].lineno] if warned else caught
+    assert [(w.category, w.filename, warned in str(w.message)) for w in mine] == \
+        ([(RuntimeWarning, __file__, True)] if warned else [])
+    assert_same(vintrel.EventArrays.concatenate(batches), expected)
+
+
 class CountingAcquisition:
     """Stands in for an Acquisition: records which batches were asked for,
     and tells when batch `watch` is asked."""
@@ -140,8 +160,8 @@ def test_the_next_batch_is_read_ahead_and_no_further(make_acq):
     real = merrow_acq(make_acq, 10)
     for k in range(4):
         fake = CountingAcquisition(real, k + 1)
-        jobs = ((fake, range(a, a + 2)) for a in range(0, 10, 2))
-        batches = _batches.prefetched(jobs, {"pedestals_correction": False})
+        jobs = ((fake, range(a, a + 2), {"pedestals_correction": False}) for a in range(0, 10, 2))
+        batches = _batches.prefetched(jobs)
         for _ in range(k + 1):
             batch = next(batches)
         # The caller holds batch k: batch k + 1 is read meanwhile, batch k + 2 not yet.
@@ -226,6 +246,11 @@ for batch in acq.iterate(step, stop=2 * step):  # libraries, threads and their a
     batch.data.sum()
 del batch
 before = status("VmRSS")
+try:  # the peak so far forgotten
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+except OSError:
+    pass
 if mode == "limit":
     headroom = int(sys.argv[4])
     limit = status("VmSize") + headroom
@@ -236,7 +261,7 @@ for batch in acq.iterate(step):
     total += batch.nbytes
     largest = max(largest, batch.nbytes)
     events += len(batch)
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+peak = status("VmHWM")  # of this process image (ru_maxrss may be the forking parent's, kept across exec)
 whole = "-"
 if mode == "limit":  # the limit bites: the whole run at once does not fit
     try:

@@ -13,6 +13,8 @@ import math
 import operator
 import os
 import re
+import sys
+import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Union
@@ -25,6 +27,8 @@ __all__ = ["EventBatch", "acquisition_iterate", "iterate", "parse_size"]
 
 # One path, pathlib.Path or Acquisition.
 AcquisitionLike = Union[str, "os.PathLike[str]", vintrel.Acquisition]
+
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # Events read to learn how many bytes of arrays one event makes, when the
 # step is a size.
@@ -136,8 +140,34 @@ def ranges(acq: vintrel.Acquisition, step: int | str, start: int, stop: int,
         yield range(at, min(at + step, stop))
 
 
-def prefetched(jobs: Iterator[tuple[vintrel.Acquisition, Sequence[int]]],
-               options: dict[str, Any]) -> Iterator[EventBatch]:
+def warn_outside(message: Warning | str, category: type[Warning]) -> None:
+    """warnings.warn, attributed to the first caller outside this package."""
+    level, frame = 1, sys._getframe(0)
+    while frame is not None and frame.f_code.co_filename.startswith(PACKAGE_DIR):
+        frame, level = frame.f_back, level + 1  # type: ignore[assignment]
+    warnings.warn(message, category, stacklevel=level)
+
+
+def with_pedestals_checked(acq: vintrel.Acquisition, options: dict[str, Any]) -> dict[str, Any]:
+    """The options for the batches of `acq`. A correction asked for whose
+    pedestal file is missing or refused is said once, here, in the caller's
+    thread and attributed to the caller's code, instead of once per batch
+    from the reading thread; the batches then read uncorrected, which is
+    what arrays() does in that case."""
+    if not options["pedestals_correction"]:
+        return options
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        usable = acq.arrays([], pedestals_correction=options["pedestals_correction"]).pedestals_corrected
+    for warning in caught:
+        warn_outside(warning.message, warning.category)
+    return options if usable else {**options, "pedestals_correction": False}
+
+
+Job = tuple[vintrel.Acquisition, Sequence[int], dict[str, Any]]  # acquisition, indices, arrays() options
+
+
+def prefetched(jobs: Iterator[Job]) -> Iterator[EventBatch]:
     """The batches of `jobs`, each read on a background thread while the
     one before it is with the caller. Closing the iterator waits for a read
     under way to end (it cannot be stopped midway)."""
@@ -147,7 +177,7 @@ def prefetched(jobs: Iterator[tuple[vintrel.Acquisition, Sequence[int]]],
             job = next(jobs, None)
             if job is None:
                 return None
-            acq, indices = job
+            acq, indices, options = job
             return acq, indices, pool.submit(acq.arrays, indices, **options)
 
         pending = submit()
@@ -159,6 +189,14 @@ def prefetched(jobs: Iterator[tuple[vintrel.Acquisition, Sequence[int]]],
             del arrays
 
 
+def jobs_of(acq: vintrel.Acquisition, step: int | str, start: int, stop: int, options: dict[str, Any]) -> Iterator[Job]:
+    """The batches of one acquisition; the pedestal file is looked at and the
+    step measured when the first is due."""
+    options = with_pedestals_checked(acq, options)
+    for indices in ranges(acq, step, start, stop, options):
+        yield acq, indices, options
+
+
 def acquisition_iterate(acq: vintrel.Acquisition, step_size: int | str = 10_000, *, start: int = 0, stop: int | None = None,
             channels: Iterable[int] | None = None, pedestals_correction: bool = False) -> Iterator[EventBatch]:
     """Acquisition.iterate(): see its docstring. Arguments are checked and
@@ -166,8 +204,7 @@ def acquisition_iterate(acq: vintrel.Acquisition, step_size: int | str = 10_000,
     step = step_of(step_size)
     first = bound(start, "start")
     last = len(acq) if stop is None else bound(stop, "stop")
-    options = read_options(channels, pedestals_correction)
-    return prefetched(((acq, r) for r in ranges(acq, step, first, last, options)), options)
+    return prefetched(jobs_of(acq, step, first, last, read_options(channels, pedestals_correction)))
 
 
 def opened(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike]) -> list[vintrel.Acquisition]:
@@ -189,9 +226,4 @@ def iterate(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike],
     counts = [len(acq) for acq in acquisitions]
     options = read_options(channels, pedestals_correction)
 
-    def jobs() -> Iterator[tuple[vintrel.Acquisition, Sequence[int]]]:
-        for acq, count in zip(acquisitions, counts):
-            for r in ranges(acq, step, 0, count, options):
-                yield acq, r
-
-    return prefetched(jobs(), options)
+    return prefetched(job for acq, count in zip(acquisitions, counts) for job in jobs_of(acq, step, 0, count, options))

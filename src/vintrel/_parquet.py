@@ -18,7 +18,7 @@ from typing import Any, NamedTuple, SupportsIndex
 import vintrel
 
 from ._arrow import pyarrow
-from ._batches import EventBatch, bound, prefetched, read_options
+from ._batches import EventBatch, bound, prefetched, read_options, with_pedestals_checked
 from ._columnar import EventArrays
 
 __all__ = ["ParquetExport", "export_parquet", "write_batches"]
@@ -139,5 +139,6 @@ def export_batches(acq: vintrel.Acquisition, indices: Iterable[SupportsIndex] | 
             assert isinstance(batch, EventBatch)
             on_batch(batch)
 
-    return write_batches(prefetched(((acq, run) for run in runs), options), path, compression=compression,
+    options = with_pedestals_checked(acq, options)
+    return write_batches(prefetched((acq, run, options) for run in runs), path, compression=compression,
                          metadata=metadata, on_batch=batch_written)
