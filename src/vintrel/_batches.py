@@ -17,7 +17,7 @@ import sys
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, Union
+from typing import Any, SupportsIndex, Union
 
 import vintrel
 
@@ -51,10 +51,11 @@ class EventBatch(EventArrays):
     __slots__ = ("acquisition", "requested")
 
     acquisition: vintrel.Acquisition
-    requested: Sequence[int]
+    requested: Sequence[SupportsIndex]
 
     @classmethod
-    def of(cls, arrays: EventArrays, acquisition: vintrel.Acquisition, requested: Sequence[int]) -> EventBatch:
+    def of(cls, arrays: EventArrays, acquisition: vintrel.Acquisition,
+           requested: Sequence[SupportsIndex]) -> EventBatch:
         batch = cls.__new__(cls)
         for name in EventArrays.__slots__:
             setattr(batch, name, getattr(arrays, name))
@@ -89,7 +90,7 @@ def step_of(step_size: object) -> int | str:
     if isinstance(step_size, bool):
         raise TypeError("step_size must be a number of events or a size string, not bool")
     try:
-        events = operator.index(step_size)  # type: ignore[call-overload]
+        events = operator.index(step_size)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"step_size must be a number of events or a size string such as \"100 MB\", not "
                         f"{type(step_size).__name__}") from None
@@ -100,7 +101,7 @@ def step_of(step_size: object) -> int | str:
 
 def bound(value: object, name: str) -> int:
     try:
-        number = operator.index(value)  # type: ignore[call-overload]
+        number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
     if number < 0:
@@ -164,7 +165,7 @@ def with_pedestals_checked(acq: vintrel.Acquisition, options: dict[str, Any]) ->
     return options if usable else {**options, "pedestals_correction": False}
 
 
-Job = tuple[vintrel.Acquisition, Sequence[int], dict[str, Any]]  # acquisition, indices, arrays() options
+Job = tuple[vintrel.Acquisition, Sequence[SupportsIndex], dict[str, Any]]  # acquisition, indices, arrays() options
 
 
 def prefetched(jobs: Iterator[Job]) -> Iterator[EventBatch]:
@@ -173,7 +174,7 @@ def prefetched(jobs: Iterator[Job]) -> Iterator[EventBatch]:
     under way to end (it cannot be stopped midway)."""
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="vintrel-iterate") as pool:
 
-        def submit() -> tuple[vintrel.Acquisition, Sequence[int], Future[EventArrays]] | None:
+        def submit() -> tuple[vintrel.Acquisition, Sequence[SupportsIndex], Future[EventArrays]] | None:
             job = next(jobs, None)
             if job is None:
                 return None
@@ -213,7 +214,9 @@ def opened(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike]) -
         items = [paths_or_acquisitions]
     else:
         items = paths_or_acquisitions
-    return [item if isinstance(item, vintrel.Acquisition) else vintrel.Acquisition(item) for item in items]
+    # Paths as the Acquisition constructor takes them (it refuses what it cannot).
+    return [item if isinstance(item, vintrel.Acquisition) else vintrel.Acquisition(item)  # type: ignore[arg-type]
+            for item in items]
 
 
 def iterate(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike],
