@@ -7,12 +7,12 @@ both ways, timed alternately in one run (best of --rounds).
 - reading the result back into a DataFrame with polars and with pandas:
   the Parquet file (one row per event, list columns) against the CSV files
   (one row per sample);
-- Acquisition.iterate("64 MB") over the run against one arrays() call:
+- Acquisition.iterate("16 MB") over the run against one arrays() call:
   time, and the peak memory of each (in subprocesses).
 
 Needs pyarrow, polars and pandas.
 
-    PYTHONPATH=build/dev python3 bench/bench_parquet.py [--events 5000] [--rounds 3] [--dir DIR]
+    PYTHONPATH=build/dev python3 bench/bench_parquet.py [--events 5000] [--rounds 3] [--pedestals] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -36,10 +36,15 @@ import vintrel  # noqa: E402
 
 
 def make_run(root: Path, events: int) -> vintrel.Acquisition:
+    """`events` merrowv3 events (200 distinct ones repeated) and a pedestal
+    table of fractional values."""
     params = merrowv3.sample_params()
     distinct = [merrowv3.sample_event(params, random.Random(k)) for k in range(200)]
     chosen = [distinct[k % len(distinct)] for k in range(events)]
-    return vintrel.Acquisition(acqwriter.write_acquisition(root, params, chosen, chunk_size=5000))
+    rng = random.Random(1)
+    table = {"data": [[[rng.uniform(100, 300) for _ in range(64)] for _ in range(9)] for _ in range(4)]}
+    return vintrel.Acquisition(acqwriter.write_acquisition(root, params, chosen, chunk_size=5000,
+                                                           side_files={"pedestals_calibration": table}))
 
 
 def timed(fn) -> float:
@@ -68,7 +73,7 @@ PEAK_CHILD = r"""
 import sys, vintrel
 acq = vintrel.Acquisition(sys.argv[1])
 if sys.argv[2] == "iterate":
-    for batch in acq.iterate("64 MB"):
+    for batch in acq.iterate("16 MB"):
         batch.data.sum()
 else:
     acq.arrays().data.sum()
@@ -86,6 +91,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--events", type=int, default=5000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--pedestals", action="store_true", help="both exports subtract the pedestals")
     parser.add_argument("--dir", help="where to put the sample and the outputs (default: a temporary directory)")
     args = parser.parse_args()
     import pandas as pd
@@ -99,13 +105,14 @@ def main() -> None:
         def csv_export() -> None:
             shutil.rmtree(csv_dir, ignore_errors=True)
             csv_dir.mkdir()
-            vintrel.export_csv(acq, range(len(acq)), csv_dir, False)
+            vintrel.export_csv(acq, range(len(acq)), csv_dir, args.pedestals)
 
         def parquet_export() -> None:
-            vintrel.export_parquet(acq, None, parquet_file)
+            vintrel.export_parquet(acq, None, parquet_file, pedestals_correction=args.pedestals)
 
         arrays_size = acq.arrays().nbytes
-        print(f"{args.events} merrowv3 events, {arrays_size / 2**20:.1f} MiB of arrays; best of {args.rounds}")
+        print(f"{args.events} merrowv3 events, {arrays_size / 2**20:.1f} MiB of arrays"
+              f"{', pedestals subtracted' if args.pedestals else ''}; best of {args.rounds}")
         show("export time: export_parquet against export_csv", *alternately(args.rounds, parquet_export, csv_export))
         parquet_bytes, csv_bytes = parquet_file.stat().st_size, dir_size(csv_dir)
         show("file size: Parquet (zstd) against CSV", parquet_bytes / 2**20, csv_bytes / 2**20, "MiB")
@@ -118,12 +125,12 @@ def main() -> None:
                           lambda: pd.concat([pd.read_csv(f) for f in csv_files])))
 
         def iterate_all() -> None:
-            for batch in acq.iterate("64 MB"):
+            for batch in acq.iterate("16 MB"):
                 batch.data.sum()
 
-        show("iterate(\"64 MB\") against one arrays() call",
+        show("iterate(\"16 MB\") against one arrays() call",
              *alternately(args.rounds, iterate_all, lambda: acq.arrays().data.sum()))
-        show("peak memory: iterate(\"64 MB\") against one arrays() call",
+        show("peak memory: iterate(\"16 MB\") against one arrays() call",
              peak_of(acq.path, "iterate") / 2**20, peak_of(acq.path, "arrays") / 2**20, "MiB")
     finally:
         if not args.dir:

@@ -69,7 +69,7 @@ def index_runs(acq: vintrel.Acquisition, indices: Iterable[SupportsIndex] | slic
             raise IndexError("index out of bounds")  # as acq[::-1] refuses
         indices = selected
     if isinstance(indices, (str, bytes)):
-        raise TypeError(f"indices must be an iterable of ints, not {type(indices).__name__}")
+        acq.arrays(indices)  # refused there, with the message of every other refusal
     asked: Sequence[SupportsIndex] = indices if isinstance(indices, range) else list(indices)
     for at in range(0, len(asked), size):
         yield asked[at:at + size]
