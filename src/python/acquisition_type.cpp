@@ -248,6 +248,14 @@ PyMethodDef acq_methods[] = {
     {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
     {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
     {"__deepcopy__", acq_deepcopy, METH_O, "A new Acquisition opened on the same path."},
+    {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
+     "Read events start, start + 1, ... below stop in batches: an iterator of EventBatch objects.\n\n"
+     "step_size: events per batch, or a size such as \"100 MB\" or \"1 GiB\" (events per batch from the "
+     "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
+     "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
+     "the current one."},
     {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
@@ -264,14 +272,6 @@ PyMethodDef acq_methods[] = {
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
      "pedestals_calibration are subtracted as export_csv subtracts them. The interpreter lock is "
      "released while events are read."},
-    {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
-     "Read events start, start + 1, ... below stop in batches: an iterator of EventBatch objects.\n\n"
-     "step_size: events per batch, or a size such as \"100 MB\" or \"1 GiB\" (events per batch from the "
-     "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
-     "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
-     "the current one."},
     {nullptr, nullptr, 0, nullptr},
 };
 

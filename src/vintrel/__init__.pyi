@@ -36,7 +36,7 @@ def iterate(
     paths_or_acquisitions: str | PathLike[str] | Acquisition | Iterable[str | PathLike[str] | Acquisition],
     step_size: int | str = 10000,
     *,
-    channels: Iterable[int] | None = None,
+    channels: Iterable[SupportsIndex] | None = None,
     pedestals_correction: bool = False,
 ) -> Iterator[EventBatch]:
     """Every event of several acquisitions, in batches, one acquisition after another.
@@ -74,7 +74,7 @@ def export_parquet(
     path: str | PathLike[str],
     *,
     pedestals_correction: bool = False,
-    channels: Iterable[int] | None = None,
+    channels: Iterable[SupportsIndex] | None = None,
     row_group_events: int = 10000,
     compression: str | None = "zstd",
 ) -> ParquetExport:
