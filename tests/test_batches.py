@@ -94,6 +94,12 @@ def test_bad_bounds_are_refused_at_the_call(make_acq, kwargs, error):
         merrow_acq(make_acq, 2).iterate(**kwargs)
 
 
+@pytest.mark.parametrize("args, kwargs", [((1, 2), {}), ((), {"steps": 3})])
+def test_wrong_arguments_name_the_method(make_acq, args, kwargs):
+    with pytest.raises(TypeError, match=r"^Acquisition\.iterate\(\) "):
+        merrow_acq(make_acq, 2).iterate(*args, **kwargs)
+
+
 def test_a_size_step_holds_as_many_events_as_fit(make_acq):
     acq = merrow_acq(make_acq, 40)
     per_event = acq.arrays(range(10)).nbytes / 10

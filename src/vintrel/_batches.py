@@ -208,6 +208,10 @@ def acquisition_iterate(acq: vintrel.Acquisition, step_size: int | str = 10_000,
     return prefetched(jobs_of(acq, step, first, last, read_options(channels, pedestals_correction)))
 
 
+# Argument errors name the method the caller called.
+acquisition_iterate.__qualname__ = "Acquisition.iterate"
+
+
 def opened(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike]) -> list[vintrel.Acquisition]:
     items: Iterable[AcquisitionLike]
     if isinstance(paths_or_acquisitions, (str, os.PathLike, vintrel.Acquisition)):
