@@ -209,6 +209,14 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// Batches are orchestrated in Python (vintrel._batches): each is one arrays()
+// call, which reads with the interpreter lock released.
+PyObject* acq_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return call_package_function("vintrel._batches", "acquisition_iterate", self, args, nargs, kwnames);
+    });
+}
+
 // --- copying and pickling ---------------------------------------------------
 
 // An Acquisition travels as its path: unpickling runs the constructor on it,
@@ -236,18 +244,12 @@ PyObject* acq_copy(PyObject* self, PyObject*) {
 
 PyObject* acq_deepcopy(PyObject* self, PyObject*) { return acq_copy(self, nullptr); }
 
-// Batches are orchestrated in Python (vintrel._batches): each is one arrays()
-// call, which reads with the interpreter lock released.
-PyObject* acq_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return call_package_function("vintrel._batches", "acquisition_iterate", self, args, nargs, kwnames);
-    });
-}
-
 PyMethodDef acq_methods[] = {
     {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
     {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
     {"__deepcopy__", acq_deepcopy, METH_O, "A new Acquisition opened on the same path."},
+    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
+     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
      METH_FASTCALL | METH_KEYWORDS,
      "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
@@ -256,8 +258,6 @@ PyMethodDef acq_methods[] = {
      "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
      "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
      "the current one."},
-    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
-     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
      METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"

@@ -80,7 +80,16 @@ def add_parser(subparsers: Any) -> None:
     parser.add_argument("--format", choices=("csv", "parquet"), default="csv",
                         help="csv: files of 1000 events (default); parquet: one file OUT/<name>.parquet, one row "
                              "per event (needs pyarrow: pip install vintrel[arrow]; --jobs does not apply)")
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run_format)
+
+
+def run_format(args: argparse.Namespace) -> int:
+    """The export in the format asked for: CSV files here, a Parquet file by cli/parquet.py."""
+    if args.format == "parquet":
+        from . import parquet
+
+        return parquet.run(args)
+    return run(args)
 
 
 def select(text: str | None, count: int, path: str) -> range:
@@ -243,10 +252,6 @@ def finish(outcome: Outcome, status: int) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.format == "parquet":
-        from . import parquet
-
-        return parquet.run(args)
     acq = open_acquisition(args.path)
     count = event_count(acq, args.path)
     model = params_of(acq).get("model")
