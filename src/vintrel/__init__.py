@@ -20,11 +20,25 @@ for _name in __all__:
         _item.__module__ = __name__
 del _name, _item
 
+# Package attributes outside __all__, imported on first use: name ->
+# (module, attribute).
+_LAZY = {
+    "iterate": ("._batches", "iterate"),
+    "EventBatch": ("._batches", "EventBatch"),
+    "export_parquet": ("._parquet", "export_parquet"),
+    "ParquetExport": ("._parquet", "ParquetExport"),
+}
+
 
 def __getattr__(name: str) -> object:
     # __version__ is read from the installed distribution on first use, which
     # keeps importlib.metadata out of the import of vintrel itself; the
     # columnar classes likewise keep numpy out of it until they are used.
+    if name in _LAZY:
+        module_name, attribute = _LAZY[name]
+        value = getattr(_importlib.import_module(module_name, __name__), attribute)
+        globals()[name] = value
+        return value
     if name == "__version__":
         version = _installed_version()
         globals()["__version__"] = version
@@ -35,22 +49,7 @@ def __getattr__(name: str) -> object:
         value = getattr(_columnar, name)
         globals()[name] = value
         return value
-    if name in _LAZY:
-        module_name, attribute = _LAZY[name]
-        value = getattr(_importlib.import_module(module_name, __name__), attribute)
-        globals()[name] = value
-        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
-# Package attributes outside __all__, imported on first use: name ->
-# (module, attribute).
-_LAZY = {
-    "iterate": ("._batches", "iterate"),
-    "EventBatch": ("._batches", "EventBatch"),
-    "export_parquet": ("._parquet", "export_parquet"),
-    "ParquetExport": ("._parquet", "ParquetExport"),
-}
 
 
 def _installed_version() -> str:

@@ -1,10 +1,4 @@
-from collections.abc import Iterable, Iterator
-from os import PathLike
-from typing import SupportsIndex
-
-from ._batches import EventBatch as EventBatch
 from ._columnar import EccErrorArrays as EccErrorArrays, EventArrays as EventArrays
-from ._parquet import ParquetExport as ParquetExport
 from ._vintrel import (
     Acquisition as Acquisition,
     PanicException as PanicException,
@@ -30,7 +24,13 @@ __all__ = [
     "ecc_correct",
 ]
 
-__version__: str
+# Package attributes outside __all__ (imported on first use).
+from collections.abc import Iterable, Iterator
+from os import PathLike
+from typing import SupportsIndex
+
+from ._batches import EventBatch as EventBatch
+from ._parquet import ParquetExport as ParquetExport
 
 def iterate(
     paths_or_acquisitions: str | PathLike[str] | Acquisition | Iterable[str | PathLike[str] | Acquisition],
@@ -120,3 +120,5 @@ def export_parquet(
         >>> vintrel.export_parquet(acq, None, "run7.parquet")
         ParquetExport(path='run7.parquet', events=2500, left_out=[])
     """
+
+__version__: str
