@@ -31,6 +31,8 @@ _LAZY = {
 
 
 def __getattr__(name: str) -> object:
+    """The package attributes made on first use: ``__version__``,
+    ``EventArrays``, ``EccErrorArrays`` and the ``errors`` submodule."""
     # __version__ is read from the installed distribution on first use, which
     # keeps importlib.metadata out of the import of vintrel itself; the
     # columnar classes likewise keep numpy out of it until they are used.
@@ -43,6 +45,12 @@ def __getattr__(name: str) -> object:
         version = _installed_version()
         globals()["__version__"] = version
         return version
+    if name == "errors":
+        # The exception types by name (vintrel.errors.ParsingError, ...);
+        # importing the submodule makes it this attribute.
+        from . import errors
+
+        return errors
     if name in ("EventArrays", "EccErrorArrays"):
         from . import _columnar
 
@@ -53,6 +61,7 @@ def __getattr__(name: str) -> object:
 
 
 def _installed_version() -> str:
+    """The version of the installed distribution, or "0+unknown"."""
     from importlib import metadata
 
     try:

@@ -1,3 +1,16 @@
+"""Reads the acquisition directories of waveform-digitizer boards.
+
+``vintrel.Acquisition(path)`` opens one; ``vintrel.errors`` names the
+exception types it raises; ``vintrel.dask`` spreads reading and exporting
+over a cluster; ``python -m vintrel`` (the ``vintrel`` command) does the
+daily jobs from a shell.
+
+Units: ``data`` in ADC counts (pedestal-subtracted only where asked),
+``time`` in sample indices; the timing and ADC-to-mV calibrations are handed
+over as decoded, never applied.
+"""
+
+from . import errors as errors
 from ._columnar import EccErrorArrays as EccErrorArrays, EventArrays as EventArrays
 from ._vintrel import (
     Acquisition as Acquisition,

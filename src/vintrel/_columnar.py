@@ -103,8 +103,11 @@ class EventArrays:
         return len(self.index)
 
     def __repr__(self) -> str:
-        return (f"<EventArrays: {len(self)} events, {len(self.data)} samples in {len(self.data_offsets) - 1} "
-                f"channels, {len(self.errors)} left out>")
+        """``<vintrel.EventArrays 2,500 events, 10,240,000 samples in 10,000 channels, 2 left out, pedestals
+        subtracted>``: the sizes, never the values."""
+        corrected = "pedestals subtracted" if self.pedestals_corrected else "not pedestal-corrected"
+        return (f"<vintrel.EventArrays {len(self):,} events, {len(self.data):,} samples in "
+                f"{len(self.data_offsets) - 1:,} channels, {len(self.errors):,} left out, {corrected}>")
 
     def _lists(self) -> dict[str, tuple[Any, NDArray[np.int64]]]:
         """Per-channel lists by field name, in the order of the event dictionaries."""

@@ -17,6 +17,7 @@ COMMANDS = (info, ls, export, plot, ecc)
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of `vintrel` with its subcommands."""
     parser = argparse.ArgumentParser(
         prog="vintrel", description="Read waveform-digitizer acquisitions from the shell.",
         epilog="Failures print one line, \"vintrel COMMAND: PATH: REASON\", on standard error and exit with "
@@ -34,6 +35,7 @@ def subject(args: argparse.Namespace) -> str:
 
 
 def silence_stdout() -> None:
+    """Points standard output at /dev/null."""
     # The reader went away (`vintrel ls ROOT | head`): what is left unwritten
     # goes nowhere, so that flushing at exit does not fail again.
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -42,6 +44,7 @@ def silence_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs `vintrel` with `argv` (default: the command line); returns the exit status."""
     args = build_parser().parse_args(argv)
     try:
         status = int(args.run(args))

@@ -24,6 +24,7 @@ FOOTER_BYTES = 2
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `ecc` subcommand."""
     parser = subparsers.add_parser(
         "ecc", help="check the error-correcting code of an ostra96 data block",
         description="Check every protected word of the ostra96 data block in FILE (up to six chips of 131140 "
@@ -35,11 +36,13 @@ def add_parser(subparsers: Any) -> None:
 
 
 def channel_count(block_size: int) -> int:
+    """The channels of a block of `block_size` bytes."""
     # A partial last chip counts as a chip: the check refuses such a block.
     return -(-(block_size - FOOTER_BYTES) // CHIP_BYTES) * CHANNELS_PER_CHIP
 
 
 def channel_of(position: int) -> int:
+    """The channel whose protected words hold the byte at `position` of the block."""
     chip, offset = divmod(position, CHIP_BYTES)
     return chip * CHANNELS_PER_CHIP + (offset - REGION_OFFSET) // CHANNEL_STRIDE
 
@@ -53,6 +56,7 @@ def tally(records: list[tuple[int, int, int, int, int, int]], channels: int) -> 
 
 
 def report(rows: list[list[int]]) -> list[str]:
+    """The table of the per-channel counts and their totals, as lines."""
     lines = [f"{'channel':>7}  {'words':>6}  {'corrected':>9}  {'uncorrectable':>13}"]
     lines += [f"{c:>7}  {w:>6}  {k:>9}  {u:>13}" for c, (w, k, u) in enumerate(rows)]
     total = [sum(column) for column in zip(*rows)] if rows else [0, 0, 0]
@@ -61,6 +65,7 @@ def report(rows: list[list[int]]) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Checks the block, prints the table and writes the corrected block when asked."""
     try:
         with open(args.file, "rb") as f:
             block = f.read()

@@ -47,6 +47,7 @@ def default_jobs() -> int:
 
 
 def positive_int(text: str) -> int:
+    """An argparse type: an int of 1 or more."""
     try:
         value = int(text)
     except ValueError:
@@ -57,6 +58,7 @@ def positive_int(text: str) -> int:
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `export` subcommand."""
     parser = subparsers.add_parser(
         "export", help="export events to CSV files",
         description="Export events to CSV files in OUT (created if missing): the same files and bytes as "
@@ -225,12 +227,14 @@ def write_files(job: FileExport, files: list[range], jobs: int, progress: tqdm, 
 
 
 def failure(error: BaseException, path: str, out: str) -> CommandError:
+    """The one-line failure of an export, about the acquisition or the output directory."""
     text = exception_text(error)
     about_acquisition = type(error).__name__ == "MetadataError" or "acquisition" in text or "parsing" in text
     return CommandError(path if about_acquisition else out, text)
 
 
 def summary(files: list[range], outcome: Outcome, acq: vintrel.Acquisition, pedestals: bool, out: str) -> list[str]:
+    """The lines said after an export: events exported of those asked, and those left out by reason."""
     asked = sum(map(len, files))
     # Only files that came up short are looked into, event by event.
     short = [files[k] for k, n in outcome.written.items() if n < len(files[k])]
@@ -252,6 +256,7 @@ def finish(outcome: Outcome, status: int) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Exports the events asked for, file by file on --jobs threads, then sums up."""
     acq = open_acquisition(args.path)
     count = event_count(acq, args.path)
     model = params_of(acq).get("model")

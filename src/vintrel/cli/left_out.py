@@ -34,6 +34,7 @@ def find(acq: vintrel.Acquisition, files: Sequence[range], pedestals: bool) -> d
 
 
 def reason_of(error: BaseException) -> str:
+    """Why an event was left out: unreadable, unparsable or uncorrectable."""
     if ped.is_correction_failure(error):
         return UNCORRECTABLE
     if isinstance(error, (IndexError, OSError)):
@@ -42,6 +43,7 @@ def reason_of(error: BaseException) -> str:
 
 
 def describe(missing: dict[str, list[int]]) -> list[str]:
+    """Lines naming the events left out, by reason, as runs of indices."""
     lines = []
     for reason, indices in missing.items():
         if not indices:

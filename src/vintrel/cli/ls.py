@@ -12,6 +12,7 @@ from .common import CommandError, exception_text, params_of, plural
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `ls` subcommand."""
     parser = subparsers.add_parser(
         "ls", help="list the acquisitions inside a directory",
         description="List the acquisitions directly inside ROOT, one line each with name, model, chunks and "
@@ -22,6 +23,7 @@ def add_parser(subparsers: Any) -> None:
 
 
 def row(acq: vintrel.Acquisition) -> list[str]:
+    """An acquisition's line: name, model, chunks and events."""
     model = params_of(acq).get("model")
     try:
         events = plural(len(acq), "event")
@@ -31,6 +33,7 @@ def row(acq: vintrel.Acquisition) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Lists the acquisitions directly inside the root, sorted by name."""
     root = args.root
     try:
         os.listdir(root)  # a directory that cannot be listed lists nothing: say why

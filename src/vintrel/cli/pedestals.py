@@ -10,9 +10,9 @@ import vintrel
 
 # How arrays() names an event that the pedestal table cannot correct.
 CORRECTION_FAILED = "pedestal correction failed"
-# The export's own warning about a pedestal file it could not use; the
-# command line says it once, before the export starts.
-REFUSED_WARNING = r"pedestal file .* was not used"
+# The export's own warnings about a pedestal file it could not use or did
+# not find; the command line says it once, before the export starts.
+REFUSED_WARNING = r"pedestal file .* was not used|export_csv\(\): no pedestals_calibration file"
 
 
 def unusable(acq: vintrel.Acquisition) -> str | None:
@@ -28,6 +28,7 @@ def unusable(acq: vintrel.Acquisition) -> str | None:
 
 
 def is_correction_failure(error: BaseException) -> bool:
+    """Whether arrays() left an event out because the pedestal table cannot correct it."""
     return isinstance(error, ValueError) and str(error).startswith(CORRECTION_FAILED)
 
 

@@ -16,6 +16,7 @@ LEGEND_MAX = 16  # channels named in a legend; more make one unreadable
 
 
 def channel_list(text: str) -> list[int]:
+    """An argparse type: channel numbers separated by commas, each once."""
     try:
         channels = [int(part) for part in text.split(",")]
     except ValueError:
@@ -26,6 +27,7 @@ def channel_list(text: str) -> list[int]:
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `plot` subcommand."""
     parser = subparsers.add_parser(
         "plot", help="draw one event's waveforms to a PNG file",
         description="Draw one event: a line per channel against its time axis, window boundaries (where the "
@@ -78,6 +80,7 @@ def draw(event: dict[str, Any], channels: Sequence[int], samples: int, title: st
 
 
 def require_matplotlib() -> None:
+    """A CommandError naming the extra to install when matplotlib is missing."""
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -85,6 +88,7 @@ def require_matplotlib() -> None:
 
 
 def pick_channels(event: dict[str, Any], asked: list[int] | None, path: str, index: int) -> list[int]:
+    """The channels to draw: those asked for, each of which must have samples, or all with samples."""
     present = [c for c, data in enumerate(event["data"]) if data]
     if asked is None:
         if not present:
@@ -97,6 +101,7 @@ def pick_channels(event: dict[str, Any], asked: list[int] | None, path: str, ind
 
 
 def run(args: argparse.Namespace) -> int:
+    """Reads the event and draws it to the PNG file."""
     require_matplotlib()
     acq = open_acquisition(args.path)
     event = read_event(acq, args.path, args.event, event_count(acq, args.path))
