@@ -218,9 +218,7 @@ def opened(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike]) -
         items = [paths_or_acquisitions]
     else:
         items = paths_or_acquisitions
-    # Paths as the Acquisition constructor takes them (it refuses what it cannot).
-    return [item if isinstance(item, vintrel.Acquisition) else vintrel.Acquisition(item)  # type: ignore[arg-type]
-            for item in items]
+    return [item if isinstance(item, vintrel.Acquisition) else vintrel.Acquisition(item) for item in items]
 
 
 def iterate(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike],
