@@ -22,6 +22,7 @@ ARROW_EXTRA = "pip install vintrel[arrow]"
 
 
 def pyarrow(caller: str) -> Any:
+    """The pyarrow module, or ImportError saying that `caller` needs it and how to install it."""
     try:
         # Imported by name: pyarrow is optional, and its type information is partial.
         return importlib.import_module("pyarrow")
@@ -43,12 +44,14 @@ def _lists(pa: Any, offsets: np.ndarray[Any, Any], child: Any) -> Any:
 
 
 def _leaf(pa: Any, values: Any) -> Any:
+    """The Arrow array of a field's values: a primitive array, or structs of ECC error records."""
     if isinstance(values, EccErrorArrays):
         return pa.StructArray.from_arrays([_primitive(pa, field) for field in values], names=list(values._fields))
     return _primitive(pa, values)
 
 
 def table_of(arrays: EventArrays) -> Any:
+    """EventArrays.to_arrow(): see its docstring."""
     pa = pyarrow("EventArrays.to_arrow()")
     names = ["index"]
     columns = [_primitive(pa, arrays.index.astype(np.int64, copy=False))]
@@ -68,6 +71,7 @@ def table_of(arrays: EventArrays) -> Any:
 
 
 def pandas_of(arrays: EventArrays) -> Any:
+    """EventArrays.to_pandas(): see its docstring."""
     table = table_of(arrays)
     try:
         pd = importlib.import_module("pandas")
@@ -77,6 +81,7 @@ def pandas_of(arrays: EventArrays) -> Any:
 
 
 def polars_of(arrays: EventArrays) -> Any:
+    """EventArrays.to_polars(): see its docstring."""
     table = table_of(arrays)
     try:
         pl = importlib.import_module("polars")

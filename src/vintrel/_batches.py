@@ -56,6 +56,7 @@ class EventBatch(EventArrays):
     @classmethod
     def of(cls, arrays: EventArrays, acquisition: vintrel.Acquisition,
            requested: Sequence[SupportsIndex]) -> EventBatch:
+        """The batch of `arrays` (sharing its arrays), read from `acquisition` for `requested`."""
         batch = cls.__new__(cls)
         for name in EventArrays.__slots__:
             setattr(batch, name, getattr(arrays, name))
@@ -100,6 +101,7 @@ def step_of(step_size: object) -> int | str:
 
 
 def bound(value: object, name: str) -> int:
+    """A start or stop index: an int (anything with __index__), not negative."""
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
@@ -135,6 +137,8 @@ def events_per_step(acq: vintrel.Acquisition, size: int, start: int, stop: int, 
 
 def ranges(acq: vintrel.Acquisition, step: int | str, start: int, stop: int,
            options: dict[str, Any]) -> Iterator[range]:
+    """The runs of indices from start to stop, `step` events each (the last
+    may be shorter); a size step is turned into events first."""
     if isinstance(step, str):
         step = events_per_step(acq, parse_size(step), start, stop, options)
     for at in range(start, stop, step):
@@ -190,7 +194,8 @@ def prefetched(jobs: Iterator[Job]) -> Iterator[EventBatch]:
             del arrays
 
 
-def jobs_of(acq: vintrel.Acquisition, step: int | str, start: int, stop: int, options: dict[str, Any]) -> Iterator[Job]:
+def jobs_of(acq: vintrel.Acquisition, step: int | str, start: int, stop: int,
+            options: dict[str, Any]) -> Iterator[Job]:
     """The batches of one acquisition; the pedestal file is looked at and the
     step measured when the first is due."""
     options = with_pedestals_checked(acq, options)
@@ -198,8 +203,9 @@ def jobs_of(acq: vintrel.Acquisition, step: int | str, start: int, stop: int, op
         yield acq, indices, options
 
 
-def acquisition_iterate(acq: vintrel.Acquisition, step_size: int | str = 10_000, *, start: int = 0, stop: int | None = None,
-            channels: Iterable[int] | None = None, pedestals_correction: bool = False) -> Iterator[EventBatch]:
+def acquisition_iterate(acq: vintrel.Acquisition, step_size: int | str = 10_000, *, start: int = 0,
+                        stop: int | None = None, channels: Iterable[int] | None = None,
+                        pedestals_correction: bool = False) -> Iterator[EventBatch]:
     """Acquisition.iterate(): see its docstring. Arguments are checked and
     stop is taken now; reading starts with the first next()."""
     step = step_of(step_size)
@@ -213,6 +219,7 @@ acquisition_iterate.__qualname__ = "Acquisition.iterate"
 
 
 def opened(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike]) -> list[vintrel.Acquisition]:
+    """One path or Acquisition, or an iterable of them, as Acquisitions (paths opened now)."""
     items: Iterable[AcquisitionLike]
     if isinstance(paths_or_acquisitions, (str, os.PathLike, vintrel.Acquisition)):
         items = [paths_or_acquisitions]

@@ -32,6 +32,7 @@ def joined_values(values: Sequence[Any], offsets: Sequence[NDArray[np.int64]]) -
 
 
 def concatenate(parts: list[EventArrays]) -> EventArrays:
+    """EventArrays.concatenate(): see its docstring."""
     if not parts:
         raise ValueError("nothing to concatenate: no EventArrays given")
     fields = [list(part._lists()) for part in parts]

@@ -45,6 +45,7 @@ class ParquetExport(NamedTuple):
 
 
 def current_umask() -> int:
+    """The process's umask, read without changing it (0o022 where it cannot be read)."""
     try:
         with open("/proc/self/status", encoding="ascii") as status:
             for line in status:
@@ -119,6 +120,7 @@ def write_batches(batches: Iterable[EventArrays], path: str | os.PathLike[str], 
 
 
 def pyarrow_parquet() -> Any:
+    """pyarrow.parquet, or ImportError naming the extra."""
     pyarrow("export_parquet()")
     return importlib.import_module("pyarrow.parquet")
 

@@ -39,6 +39,7 @@ def output_dir(out: str) -> Path:
 
 
 def summary(report: _parquet.ParquetExport, asked: int) -> list[str]:
+    """The lines said after the export: events written of those asked, and those left out by reason."""
     missing: dict[str, list[int]] = {}
     for index, error in report.left_out:
         missing.setdefault(left_out.reason_of(error), []).append(index)
@@ -62,6 +63,7 @@ def opened(args: argparse.Namespace) -> tuple[vintrel.Acquisition, range]:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Writes the Parquet file of the events asked for, with a progress bar, then sums up."""
     try:
         _parquet.pyarrow_parquet()
     except ImportError as error:
