@@ -28,7 +28,7 @@ __all__ = ["EventBatch", "acquisition_iterate", "iterate", "parse_size"]
 # One path, pathlib.Path or Acquisition.
 AcquisitionLike = Union[str, "os.PathLike[str]", vintrel.Acquisition]
 
-PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 # Events read to learn how many bytes of arrays one event makes, when the
 # step is a size.
@@ -228,14 +228,12 @@ def opened(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike]) -
     return [item if isinstance(item, vintrel.Acquisition) else vintrel.Acquisition(item) for item in items]
 
 
-def iterate(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike],
-                         step_size: int | str = 10_000, *, channels: Iterable[int] | None = None,
-                         pedestals_correction: bool = False) -> Iterator[EventBatch]:
+def iterate(paths_or_acquisitions: AcquisitionLike | Iterable[AcquisitionLike], step_size: int | str = 10_000, *,
+            channels: Iterable[int] | None = None, pedestals_correction: bool = False) -> Iterator[EventBatch]:
     """vintrel.iterate(): the batches of every event of each acquisition in
     turn (see the stub's docstring)."""
     step = step_of(step_size)
     acquisitions = opened(paths_or_acquisitions)
     counts = [len(acq) for acq in acquisitions]
     options = read_options(channels, pedestals_correction)
-
     return prefetched(job for acq, count in zip(acquisitions, counts) for job in jobs_of(acq, step, 0, count, options))
