@@ -83,8 +83,8 @@ def write_batches(batches: Iterable[EventArrays], path: str | os.PathLike[str], 
     pq = pyarrow_parquet()
     target = Path(path)
     handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
-    os.close(handle)
     try:
+        os.close(handle)
         writer = None
         events = 0
         left_out: list[tuple[int, BaseException]] = []
@@ -104,6 +104,10 @@ def write_batches(batches: Iterable[EventArrays], path: str | os.PathLike[str], 
             if writer is None:
                 raise ValueError("nothing to write: no batch of events")  # the caller always has one
         finally:
+            # A read under way ends before the file is finished or removed.
+            close = getattr(batches, "close", None)
+            if close is not None:
+                close()
             if writer is not None:
                 writer.close()
         os.chmod(temporary, 0o666 & ~current_umask())
