@@ -81,6 +81,30 @@ def test_arrow_shares_every_buffer_and_polars_and_pandas_too(make_acq, model):
     assert ecc_as_tuples(rows_of(frame.to_dicts())) == expected_rows(arrays)
 
 
+VIEWS_OUTLIVE_THE_ARRAYS = r"""
+import gc, sys
+import numpy as np
+import vintrel
+acq = vintrel.Acquisition(sys.argv[1])
+arrays = acq.arrays()
+table, frame, pandas = arrays.to_arrow(), arrays.to_polars(), arrays.to_pandas()
+del arrays
+gc.collect()
+fresh = acq.arrays().data
+assert np.array_equal(table.column("data").combine_chunks().flatten().flatten().to_numpy(), fresh)
+assert np.array_equal(frame["data"].explode().explode().to_numpy(), fresh)
+assert np.array_equal(np.concatenate([np.concatenate(e) for e in pandas["data"].tolist()]), fresh)
+"""
+
+
+def test_the_table_and_frames_keep_the_memory_alive(make_acq):
+    # In a process of its own: memory released too early is unmapped, and reading it crashes.
+    # 300 events: columns large enough to be mappings of their own.
+    acq = merrow_acq(make_acq, 300)
+    result = cli(acq.path, code=VIEWS_OUTLIVE_THE_ARRAYS)
+    assert result.returncode == 0, result.stderr
+
+
 @pytest.mark.parametrize("model", sorted(MODULES))
 def test_parquet_read_by_polars_and_duckdb_equals_arrays(make_acq, tmp_path, model):
     polars = pytest.importorskip("polars")
