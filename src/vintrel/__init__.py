@@ -32,10 +32,12 @@ _LAZY = {
 
 def __getattr__(name: str) -> object:
     """The package attributes made on first use: ``__version__``,
-    ``EventArrays``, ``EccErrorArrays`` and the ``errors`` submodule."""
+    ``EventArrays``, ``EccErrorArrays``, ``export``, ``ExportReport``, ``sample``, ``plot``,
+    the ``errors`` submodule, and those of ``_LAZY``."""
     # __version__ is read from the installed distribution on first use, which
     # keeps importlib.metadata out of the import of vintrel itself; the
-    # columnar classes likewise keep numpy out of it until they are used.
+    # columnar classes, vintrel.sample and vintrel.plot likewise keep numpy out
+    # of it until they are used.
     if name in _LAZY:
         module_name, attribute = _LAZY[name]
         value = getattr(_importlib.import_module(module_name, __name__), attribute)
@@ -57,6 +59,23 @@ def __getattr__(name: str) -> object:
         value = getattr(_columnar, name)
         globals()[name] = value
         return value
+    if name in ("export", "ExportReport"):
+        from . import _export_report
+
+        value = getattr(_export_report, name)
+        globals()[name] = value
+        return value
+    if name == "sample":
+        from ._sample import sample
+
+        globals()[name] = sample
+        return sample
+    if name == "plot":
+        # The drawing module (importing it sets the attribute); matplotlib
+        # itself is imported by its functions.
+        import importlib
+
+        return importlib.import_module(f"{__name__}.plot")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -34,6 +34,12 @@ def one_line(text: str) -> str:
     return " ".join(text.split())
 
 
+def readable(name: str) -> str:
+    """A file name as text that any renderer takes: the bytes of a name
+    that is not valid UTF-8 (lone surrogates after os.fsdecode) as \\xNN."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def exception_text(error: BaseException) -> str:
     """An exception's message on one line; an OS error's own description."""
     if isinstance(error, OSError) and error.strerror:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import stat
 from typing import Any
 
 import vintrel
@@ -64,13 +65,34 @@ def report(rows: list[list[int]]) -> list[str]:
     return lines
 
 
+# The largest block: six chips and the footer.
+BLOCK_BYTES_MAX = 6 * CHIP_BYTES + FOOTER_BYTES
+
+
+def read_block(path: str) -> bytes:
+    """The content of the regular file `path`, if it is no larger than a
+    block. Devices, pipes and sockets are refused before anything is read
+    (they can be endless, or wait for a writer)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        raise CommandError(path, exception_text(error)) from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise CommandError(path, "not a regular file")
+    with os.fdopen(fd, "rb") as f:
+        try:
+            block = f.read(BLOCK_BYTES_MAX + 1)
+        except OSError as error:
+            raise CommandError(path, exception_text(error)) from None
+    if len(block) > BLOCK_BYTES_MAX:
+        raise CommandError(path, f"not an ostra96 data block: larger than the largest block ({BLOCK_BYTES_MAX} bytes)")
+    return block
+
+
 def run(args: argparse.Namespace) -> int:
     """Checks the block, prints the table and writes the corrected block when asked."""
-    try:
-        with open(args.file, "rb") as f:
-            block = f.read()
-    except OSError as error:
-        raise CommandError(args.file, exception_text(error)) from None
+    block = read_block(args.file)
     try:
         records = vintrel.ecc_check(block)
     except ValueError as error:
@@ -84,14 +106,23 @@ def run(args: argparse.Namespace) -> int:
 
 def write_whole(path: str, data: bytes | bytearray) -> None:
     """Writes `path` through a temporary file beside it: OUT may be FILE
-    itself, and a failed write must not leave the block half overwritten."""
-    temporary = f"{path}.{os.getpid()}.tmp"
+    itself, and a failed write must not leave the block half overwritten.
+    A symbolic link is written through (its target is replaced, the link
+    stays) and a file that exists keeps its permission bits."""
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    temporary = f"{target}.{os.getpid()}.tmp"
     created = False
     try:
+        try:
+            mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
+        except FileNotFoundError:
+            mode = None
         with open(temporary, "xb") as f:
             created = True
+            if mode is not None:
+                os.fchmod(f.fileno(), mode)
             f.write(data)
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except OSError as error:
         if created:
             with contextlib.suppress(OSError):

@@ -23,13 +23,19 @@ def add_parser(subparsers: Any) -> None:
 
 
 def row(acq: vintrel.Acquisition) -> list[str]:
-    """An acquisition's line: name, model, chunks and events."""
+    """Name, model, chunks and events; an acquisition whose chunks cannot be
+    counted is listed all the same, with the reason."""
     model = params_of(acq).get("model")
+    row = [acq.name, model if isinstance(model, str) else "?"]
+    try:
+        chunks = plural(acq.chunk_count, "chunk")
+    except Exception as error:
+        return row + ["?", f"unreadable: {exception_text(error)}"]
     try:
         events = plural(len(acq), "event")
     except Exception as error:
         events = f"events unreadable ({exception_text(error)})"
-    return [acq.name, model if isinstance(model, str) else "?", plural(acq.chunk_count, "chunk"), events]
+    return row + [chunks, events]
 
 
 def run(args: argparse.Namespace) -> int:
