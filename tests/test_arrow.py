@@ -217,8 +217,14 @@ def test_cli_writes_the_file_export_parquet_writes(make_acq, tmp_path):
     assert table.column("index").to_pylist() == list(range(5, 30))
     assert table.drop_columns([]).equals(acq.arrays(range(5, 31)).to_arrow().replace_schema_metadata(
         table.schema.metadata))
-    missing = cli("export", acq.path, out, "--format", "parquet", "--pedestals", "--quiet")
+    written = (out / f"{acq.name}.parquet").read_bytes()
+    refused = cli("export", acq.path, out, "--format", "parquet", "--range", "0:3")
+    assert refused.returncode == 1 and refused.stderr == (
+        f"vintrel export: {out / acq.name}.parquet: exists; the export replaces no file without --overwrite\n")
+    assert (out / f"{acq.name}.parquet").read_bytes() == written
+    missing = cli("export", acq.path, out, "--format", "parquet", "--pedestals", "--quiet", "--overwrite")
     assert missing.returncode == 0 and missing.stdout == ""
+    assert pq.read_table(out / f"{acq.name}.parquet").num_rows == 30
     assert "no usable pedestals_calibration side file: the export runs without correction" in missing.stderr
 
 

@@ -2,7 +2,7 @@
 file, OUT/<name>.parquet, one row per event and one row group per batch of
 events, with a progress bar. The file appears under its name only once it
 is complete; Ctrl-C or a failure leaves none (and an older file of that
-name as it was)."""
+name as it was). An older file is replaced only with --overwrite."""
 
 from __future__ import annotations
 
@@ -16,12 +16,13 @@ from tqdm import tqdm  # type: ignore[import-untyped]
 
 import vintrel
 
+from .. import _export_report as reports
 from .. import _parquet
-from . import left_out
 from . import pedestals as ped
 from .boards import board_of
-from .common import CommandError, event_count, exception_text, open_acquisition, params_of, plural, \
+from .common import CommandError, event_count, exception_text, open_acquisition, params_of, plural, spans, \
     unreachable_chunks, warn
+from .left_out import SPANS_SHOWN
 
 ROW_GROUP_EVENTS = 10_000
 
@@ -39,11 +40,17 @@ def output_dir(out: str) -> Path:
 
 
 def summary(report: _parquet.ParquetExport, asked: int) -> list[str]:
-    """The lines said after the export: events written of those asked, and those left out by reason."""
-    missing: dict[str, list[int]] = {}
-    for index, error in report.left_out:
-        missing.setdefault(left_out.reason_of(error), []).append(index)
-    return [f"exported {report.events} of {plural(asked, 'event')} to {report.path}", *left_out.describe(missing)]
+    """The lines said after the export: events written of those asked, and
+    those left out by reason, as the CSV export says them."""
+    lines = [f"exported {report.events} of {plural(asked, 'event')} to {report.path}"]
+    for reason in (reports.UNREADABLE, reports.UNPARSABLE, reports.UNCORRECTABLE):
+        indices = [index for index, error in report.left_out if reports.reason_of(error) == reason]
+        if indices:
+            runs = spans(indices)
+            shown = ", ".join(runs[:SPANS_SHOWN]) + (f", ... ({len(runs) - SPANS_SHOWN} more)"
+                                                       if len(runs) > SPANS_SHOWN else "")
+            lines.append(f"left out {plural(len(indices), 'event')} that {reason}: {shown}")
+    return lines
 
 
 def opened(args: argparse.Namespace) -> tuple[vintrel.Acquisition, range]:
@@ -73,6 +80,10 @@ def run(args: argparse.Namespace) -> int:
     if pedestals and (reason := ped.unusable(acq)):
         warn("export", args.path, f"{reason}: the export runs without correction")
         pedestals = False  # what the export would do, said once, here
+    if not args.overwrite:
+        from .export import refuse_existing
+
+        refuse_existing(args.out, [f"{acq.name}.parquet"])
     target = output_dir(args.out) / f"{acq.name}.parquet"
     progress = tqdm(total=len(indices), unit="event", mininterval=0, dynamic_ncols=True, disable=args.quiet,
                     file=sys.stderr)
