@@ -7,6 +7,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/event_dict.hpp"
+#include "python/package_methods.hpp"
 #include "python/python_libs.hpp"
 #include "python/yaml_merge_rule.hpp"
 
@@ -205,6 +206,14 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// Batches are orchestrated in Python (vintrel._batches): each is one arrays()
+// call, which reads with the interpreter lock released.
+PyObject* acq_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return call_package_function("vintrel._batches", "acquisition_iterate", self, args, nargs, kwnames);
+    });
+}
+
 // --- copying and pickling ---------------------------------------------------
 
 // An Acquisition travels as its path: unpickling runs the constructor on it,
@@ -243,6 +252,14 @@ PyMethodDef acq_methods[] = {
     {"_repr_html_", acquisition_repr_html, METH_NOARGS, "_repr_html_($self, /)\n--\n\nAn HTML table for notebooks."},
     {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
+     "Read events start, start + 1, ... below stop in batches: an iterator of EventBatch objects.\n\n"
+     "step_size: events per batch, or a size such as \"100 MB\" or \"1 GiB\" (events per batch from the "
+     "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
+     "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
+     "the current one."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
      METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"
