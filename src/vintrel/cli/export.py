@@ -238,6 +238,9 @@ class FileExport:
 
 @dataclass
 class Outcome:
+    """What the writing threads have done: the events in each file finished,
+    and the threads themselves (checked for stragglers at the end)."""
+
     written: dict[int, int] = field(default_factory=dict)  # file number -> events in it
     threads: list[threading.Thread] = field(default_factory=list)
 
