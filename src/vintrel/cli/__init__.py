@@ -10,10 +10,10 @@ from typing import Sequence
 
 import vintrel
 
-from . import ecc, export, info, ls, plot
+from . import ecc, export, info, ls, plot, watch
 from .common import CommandError, exception_text
 
-COMMANDS = (info, ls, export, plot, ecc)
+COMMANDS = (info, ls, export, plot, ecc, watch)
 
 
 def build_parser() -> argparse.ArgumentParser:
