@@ -1,6 +1,7 @@
 """`vintrel watch` in a subprocess, while a writer appends to the run."""
 
 import importlib.util
+import io
 import os
 import re
 import shutil
@@ -14,6 +15,7 @@ import pytest
 import vintrel
 from test_cli import ENV
 from test_follow import PARAMS, POOL, writer
+from vintrel.cli.watch import Display
 
 STATUS = re.compile(r"[\d,]+ events, [\d,]+ events/s, \d+\.\d\d MB/s, \d+ chunks?, \d+ errors?, "
                     r"(no event yet|last event \d+\.\d s ago)")
@@ -42,7 +44,9 @@ def test_status_lines_on_a_pipe_and_summary_on_ctrl_c(make_acq, tmp_path):
     drawing = importlib.util.find_spec("matplotlib") is not None  # the plot extra
     proc = watch(root, "--interval", "0.1", *(["--plot", pictures / "latest.png"] if drawing else []))
     try:
-        assert STATUS.fullmatch(lines_until(proc, lambda lines: lines)[0])
+        first = lines_until(proc, lambda lines: lines)[0]
+        assert STATUS.fullmatch(first) and first.startswith("3 events, 0 events/s, 0.00 MB/s, 1 chunk, 0 errors, "
+                                                            "last event ")  # when the index was written
         appender = writer(root, 3, POOL[3:12] + [b"\x01\x02\x03"], 3)
         appender.join(30)
         lines = lines_until(proc, lambda lines: lines and lines[-1].startswith("13 events"))
@@ -90,3 +94,18 @@ def test_not_an_acquisition(tmp_path):
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 1 and err == f"vintrel watch: {tmp_path}: not an acquisition (no metadata.yml in it)\n"
     assert vintrel.is_acquisition(tmp_path) is False
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_status_rewritten_in_place_on_a_terminal():
+    out = Terminal()
+    display = Display(out)
+    for text in ("12 events, last event 10.0 s ago", "13 events", "14 events, x"):
+        display.show(text)
+    display.end()
+    # a shorter line covers what is left of the longer one before it
+    assert out.getvalue() == "\r12 events, last event 10.0 s ago\r13 events" + " " * 23 + "\r14 events, x\n"

@@ -77,8 +77,19 @@ class Status:
         self.errors = 0
         self.chunks = acq.chunk_count
         self.start_bytes = self.reported_bytes = self.data.total(self.chunks)
-        self.last_event: float | None = None
+        self.last_event = self.recorded_at(events)
         self.latest: int | None = None
+
+    def recorded_at(self, events: int) -> float | None:
+        """When the last chunk's index was last written, on the monotonic
+        clock: the time of the last event before the watch began."""
+        if events == 0 or self.chunks == 0:
+            return None
+        try:
+            written = os.stat(os.path.join(self.acq.path, f"{self.chunks - 1}.idx")).st_mtime
+        except OSError:
+            return None
+        return time.monotonic() - max(0.0, time.time() - written)
 
     def add(self, batch: vintrel.EventArrays) -> None:
         seen = [i for i, _ in batch.errors] + ([int(batch.index[-1])] if len(batch) else [])
