@@ -51,7 +51,7 @@ def follow(acq: Acquisition, start: SupportsIndex | None = None, *, step_size: S
             raise ValueError(f"start must not be negative, not {cursor}")
     options: dict[str, Any] = {"pedestals_correction": bool(pedestals_correction)}
     if channels is not None:
-        options["channels"] = channels
+        options["channels"] = tuple(channels)  # read once: every batch asks for the same channels
     return _batches(acq, cursor, step, wait_max, interval, options)
 
 
@@ -59,7 +59,7 @@ def ticking(acq: Acquisition, start: int, tick: float, *,
             channels: Iterable[SupportsIndex] | None = None) -> Iterator[EventArrays | None]:
     """follow(start) without a timeout that also yields None after every
     `tick` seconds without a batch (for displays that update on a clock)."""
-    options: dict[str, Any] = {} if channels is None else {"channels": channels}
+    options: dict[str, Any] = {} if channels is None else {"channels": tuple(channels)}
     return _batches(acq, start, 1000, None, min(0.5, tick), options, tick)
 
 
