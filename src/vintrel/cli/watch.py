@@ -38,7 +38,7 @@ def add_parser(subparsers: Any) -> None:
     parser.add_argument("--interval", type=interval, default=1.0, metavar="SECONDS",
                         help="time between status updates (default: 1)")
     parser.add_argument("--plot", metavar="FILE.png",
-                        help="draw the latest event to FILE every interval, replacing it atomically "
+                        help="draw the latest event to this picture every interval, replacing it atomically "
                              f"(needs matplotlib: {plot.EXTRA})")
     parser.add_argument("--channels", type=plot.channel_list, metavar="0,3,...",
                         help="channels to draw (default: every channel with samples)")
