@@ -82,6 +82,7 @@ def test_removed_acquisition_ends_the_watch(make_acq):
 @pytest.mark.parametrize("args, message", [
     (["--interval", "0"], "expected a number of seconds"),
     (["--channels", "a"], "expected channel numbers"),
+    (["--plot", "latest.gif"], "pictures are written as .png, .pdf or .svg"),
 ])
 def test_usage_errors(make_acq, args, message):
     proc = watch(make_acq(PARAMS, POOL[:1]), *args)

@@ -4,7 +4,6 @@ picture of its latest event kept up to date."""
 from __future__ import annotations
 
 import argparse
-import importlib
 import os
 import sys
 import time
@@ -37,9 +36,9 @@ def add_parser(subparsers: Any) -> None:
     parser.add_argument("path", help="acquisition directory")
     parser.add_argument("--interval", type=interval, default=1.0, metavar="SECONDS",
                         help="time between status updates (default: 1)")
-    parser.add_argument("--plot", metavar="FILE.png",
-                        help="draw the latest event to this picture every interval, replacing it atomically "
-                             f"(needs matplotlib: {plot.EXTRA})")
+    parser.add_argument("--plot", type=plot.picture, metavar="FILE",
+                        help="draw the latest event to this picture (.png, .pdf or .svg) every interval, replacing "
+                             f"it atomically (needs matplotlib: {plot.EXTRA})")
     parser.add_argument("--channels", type=plot.channel_list, metavar="0,3,...",
                         help="channels to draw (default: every channel with samples)")
     parser.set_defaults(run=run)
@@ -146,22 +145,13 @@ class Display:
 def draw_latest(acq: vintrel.Acquisition, index: int, channels: list[int] | None, out: str) -> None:
     """Draws event `index` to a file beside `out`, then renames it over `out`,
     so that a viewer never reads a half-written picture."""
+    from .. import plot as pictures
+
     head, tail = os.path.split(out)
     stem, ext = os.path.splitext(tail)
-    temporary = os.path.join(head, f".{stem}.{os.getpid()}.tmp{ext or '.png'}")
+    temporary = os.path.join(head, f".{stem}.{os.getpid()}.tmp{ext}")
     try:
-        pictures = importlib.import_module("vintrel.plot")
-    except ImportError:
-        pictures = None
-    try:
-        if pictures is not None and hasattr(pictures, "event"):
-            pictures.event(acq, index, temporary, channels=channels)
-        else:
-            event = dict(acq.parsed_event(index))
-            chosen = plot.pick_channels(event, channels, acq.path, index)
-            samples = acq.params.get("samples") if isinstance(acq.params, dict) else None
-            plot.draw(event, chosen, samples if isinstance(samples, int) else 0, f"{acq.name}, event {index}",
-                      "ADC counts", temporary)
+        pictures.event(acq, index, temporary, channels=channels)
         os.replace(temporary, out)
     finally:
         if os.path.exists(temporary):
