@@ -352,7 +352,7 @@ def test_every_public_callable_has_a_signature(item):
 
 def package_modules():
     names = ["vintrel", "vintrel.errors", "vintrel._columnar", "vintrel._display", "vintrel._safe_pickle",
-             "vintrel.cli"]
+             "vintrel.cli", "vintrel._batches", "vintrel._concatenate", "vintrel._arrow", "vintrel._parquet"]
     cli = pathlib.Path(vintrel.__file__).parent / "cli"
     names += [f"vintrel.cli.{m.name}" for m in pkgutil.iter_modules([str(cli)])]
     if importlib.util.find_spec("dask") is not None:

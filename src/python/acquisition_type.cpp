@@ -72,16 +72,13 @@ PyObject* get_is_valid(PyObject* self, void*) {
     return guarded([&] { return PyBool_FromLong(is_acquisition(live_state(self).acquisition.path())); });
 }
 
+// Paths and names are decoded as os.fsdecode() does (undecodable bytes
+// become lone surrogates), which the constructor encodes back to the same
+// bytes: a directory whose name is not UTF-8 is an acquisition like any other.
 PyObject* get_path(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         const std::string& path = live_state(self).acquisition.path();
-        PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict");
-        if (text == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
-            PyErr_Clear();
-            throw Panic{"acquisition path is not valid UTF-8"};
-        }
-        return text;
+        return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
     });
 }
 
@@ -89,7 +86,7 @@ PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         auto name = live_state(self).acquisition.name();
         if (!name) throw Panic{std::string(message(name.error()))};
-        return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
+        return PyUnicode_DecodeFSDefaultAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
     });
 }
 
@@ -209,6 +206,14 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// Batches are orchestrated in Python (vintrel._batches): each is one arrays()
+// call, which reads with the interpreter lock released.
+PyObject* acq_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return call_package_function("vintrel._batches", "acquisition_iterate", self, args, nargs, kwnames);
+    });
+}
+
 // --- copying and pickling ---------------------------------------------------
 
 // An Acquisition travels as its path: unpickling runs the constructor on it,
@@ -253,6 +258,14 @@ PyMethodDef acq_methods[] = {
     {"_repr_html_", acquisition_repr_html, METH_NOARGS, "_repr_html_($self, /)\n--\n\nAn HTML table for notebooks."},
     {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
+     "Read events start, start + 1, ... below stop in batches: an iterator of EventBatch objects.\n\n"
+     "step_size: events per batch, or a size such as \"100 MB\" or \"1 GiB\" (events per batch from the "
+     "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
+     "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
+     "the current one."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
      METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"

@@ -18,6 +18,7 @@ from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict, final, ove
 
 from _typeshed import ReadableBuffer
 
+from ._batches import EventBatch
 from ._columnar import EventArrays
 
 __all__ = [
@@ -340,6 +341,56 @@ class Acquisition:
     def _repr_html_(self) -> str:
         """An HTML table for notebooks: model, board, chunks, events, params
         and the side files present."""
+
+    def iterate(
+        self,
+        step_size: int | str = 10000,
+        *,
+        start: int = 0,
+        stop: int | None = None,
+        channels: Iterable[SupportsIndex] | None = None,
+        pedestals_correction: bool = False,
+    ) -> Iterator[EventBatch]:
+        """Read events in batches of consecutive indices.
+
+        Each batch is ``arrays(range(a, b), ...)`` for the next run of
+        indices, as an EventBatch (an EventArrays that also names its
+        acquisition and the indices it was asked for). The next batch is read
+        on a background thread while the caller works on the current one,
+        never more than one ahead, so at most three batches' arrays are alive
+        at once. Together the batches are ``arrays(range(start, stop))``:
+        the same index, errors and columns.
+
+        Args:
+            step_size: events per batch, or a size such as ``"100 MB"`` (units
+                B, kB, MB, GB, TB in powers of 1000 and KiB, MiB, GiB, TiB in
+                powers of 1024, any letter case). A size becomes a number of
+                events from the arrays of the first events that can be read
+                (up to 64), so batches of events of another size than those
+                are larger or smaller than asked.
+            start: the first index.
+            stop: the index to stop before; None for the event count when the
+                call is made (events recorded later are not read). Indices at
+                or beyond the count are listed in the batches' errors.
+            channels: passed to ``arrays()`` when given.
+            pedestals_correction: subtract the pedestals, as ``arrays()`` does.
+                A pedestal file that cannot be used is warned about once, when
+                the first batch is due.
+
+        Returns:
+            An iterator of EventBatch; arguments are checked when called,
+            reading starts with the first ``next()``. Closing it waits for a
+            read under way.
+
+        Raises:
+            TypeError: a step_size, start or stop of the wrong type.
+            ValueError: a step_size below one event or byte, a size string
+                that is not one, a negative start or stop.
+
+        Examples:
+            >>> for batch in acq.iterate("100 MB"):
+            ...     totals = batch.data.sum()
+        """
     # Pickled as its path; unpickling and copying open the acquisition again.
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str]]: ...
     def __copy__(self) -> Acquisition: ...
