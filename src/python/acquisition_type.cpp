@@ -241,6 +241,12 @@ PyObject* acq_copy(PyObject* self, PyObject*) {
 
 PyObject* acq_deepcopy(PyObject* self, PyObject*) { return acq_copy(self, nullptr); }
 
+// Following is written in Python (vintrel._follow): it only orchestrates
+// arrays() calls and waits between them.
+PyObject* acq_follow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return call_package_function("vintrel._follow", "follow", self, args, nargs, kwnames); });
+}
+
 PyMethodDef acq_methods[] = {
     {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
     {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
@@ -274,6 +280,15 @@ PyMethodDef acq_methods[] = {
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
      "pedestals_calibration are subtracted as export_csv subtracts them. data are ADC counts, time "
      "sample indices. The interpreter lock is released while events are read."},
+    {"follow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_follow)), METH_FASTCALL | METH_KEYWORDS,
+     "follow($self, start=None, *, step_size=1000, timeout=None, poll=0.5, channels=None, "
+     "pedestals_correction=False)\n--\n\n"
+     "Iterate over the events recorded after start, in batches (EventArrays) of at most step_size events.\n\n"
+     "start: None (the events recorded from now on), or the index of the first event to give (0: all of "
+     "them). Each event comes once and in order, across appends and new chunks, once its bytes are all "
+     "written. Waits on file-system notifications, and checks at least every poll seconds; ends after "
+     "timeout seconds without a new event (None: never), on Ctrl-C, and with FileNotFoundError when the "
+     "acquisition is removed. channels and pedestals_correction are passed on to arrays()."},
     {nullptr, nullptr, 0, nullptr},
 };
 

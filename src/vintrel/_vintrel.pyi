@@ -269,6 +269,45 @@ class Acquisition:
             (1000, 4, 1024)
         """
 
+    def follow(
+        self,
+        start: SupportsIndex | None = None,
+        *,
+        step_size: SupportsIndex = 1000,
+        timeout: float | None = None,
+        poll: float = 0.5,
+        channels: Iterable[SupportsIndex] | None = None,
+        pedestals_correction: bool = False,
+    ) -> Iterator[EventArrays]:
+        """Iterate over the events recorded after `start`, in batches.
+
+        Each event comes exactly once and in order, across appends and new
+        chunks, and only once its bytes are all written: an index entry that
+        points beyond its data file's end is waited for, not reported.
+
+        Args:
+            start: None for the events recorded from now on (like ``tail -f``),
+                or the index of the first event to give (0: from the beginning).
+            step_size: The largest number of events in one batch.
+            timeout: Seconds without a new event after which the iteration
+                ends (None: never). Events still unreadable then are reported
+                in the last batch's ``errors``.
+            poll: The longest wait in seconds between two looks at the
+                directory; file-system notifications wake it sooner.
+            channels: Passed on to `arrays()` when given.
+            pedestals_correction: Passed on to `arrays()`.
+
+        Yields:
+            EventArrays batches as `arrays()` reads them; events that cannot
+            be parsed are in their ``errors``.
+
+        Raises:
+            FileNotFoundError: The acquisition was removed while followed.
+
+        A KeyboardInterrupt (Ctrl-C) while it waits or reads ends the
+        iteration without an error.
+        """
+
     def __len__(self) -> int:
         """The number of events in the acquisition now."""
 
