@@ -64,6 +64,7 @@ def ticking(acq: Acquisition, start: int, tick: float, *,
 
 
 def _seconds(value: float | None, name: str, *, allow_none: bool) -> float | None:
+    """`value` checked as a non-negative number of seconds (None passes where allowed)."""
     if value is None and allow_none:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -77,6 +78,8 @@ def _seconds(value: float | None, name: str, *, allow_none: bool) -> float | Non
 
 def _batches(acq: Acquisition, cursor: int, step: int, timeout: float | None, poll: float,
              options: dict[str, Any], tick: float | None = None) -> Iterator[Any]:
+    """The generator behind follow() and ticking(): batches from `cursor` on,
+    waiting for changes between them, until the timeout or Ctrl-C."""
     waiter: Waiter | None = None
     try:
         waiter = open_waiter(acq.path)
@@ -132,6 +135,7 @@ def _ready_batch(acq: Acquisition, cursor: int, step: int,
 
 
 def _count(acq: Acquisition) -> int:
+    """The event count now; FileNotFoundError once the directory is gone."""
     if not acq.is_valid:
         raise FileNotFoundError(errno.ENOENT, "the acquisition was removed while it was followed", acq.path)
     return len(acq)

@@ -37,10 +37,15 @@ READ_SIZE = 64 * 1024
 
 
 class Waiter(Protocol):
+    """What follow() waits on: `notifies` tells whether a wait can end early."""
+
     notifies: bool
 
-    def wait(self, seconds: float) -> None: ...
-    def close(self) -> None: ...
+    def wait(self, seconds: float) -> None:
+        """Return after a change or after `seconds`, whichever comes first."""
+
+    def close(self) -> None:
+        """Release what the waiter holds; waiting afterwards is not allowed."""
 
 
 class Sleeper:
@@ -49,10 +54,11 @@ class Sleeper:
     notifies = False
 
     def wait(self, seconds: float) -> None:
+        """Sleep `seconds`: without notifications nothing can end it early."""
         time.sleep(seconds)
 
     def close(self) -> None:
-        pass
+        """Nothing to release."""
 
 
 class DirectoryWatch:
@@ -75,6 +81,7 @@ class DirectoryWatch:
             raise
 
     def _watch(self) -> None:
+        """Add the watch on the directory now at the path and remember its identity."""
         # The watch follows the directory, not its path: if another directory
         # is put in its place, the new one is watched from the next wait on.
         st = os.stat(self._path)
@@ -83,6 +90,8 @@ class DirectoryWatch:
         self._identity = (st.st_dev, st.st_ino)
 
     def wait(self, seconds: float) -> None:
+        """Return after a change is reported or after `seconds`; watch the
+        directory anew if another one now stands at the path."""
         ready, _, _ = select.select([self._fd], [], [], seconds)
         if ready:
             self._drain()
@@ -94,6 +103,7 @@ class DirectoryWatch:
             pass  # gone: the caller finds out when it counts the events
 
     def _drain(self) -> None:
+        """Consume every pending report, so the next wait blocks until a new one."""
         while True:
             try:
                 if len(os.read(self._fd, READ_SIZE)) < READ_SIZE:
@@ -102,12 +112,14 @@ class DirectoryWatch:
                 return
 
     def close(self) -> None:
+        """Close the inotify descriptor (once; later calls do nothing)."""
         if self._fd >= 0:
             os.close(self._fd)
             self._fd = -1
 
 
 def _libc() -> Any:
+    """The C library with its inotify wrappers typed, or None where there are none."""
     if not sys.platform.startswith("linux"):
         return None
     try:

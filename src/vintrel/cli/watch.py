@@ -17,6 +17,7 @@ from .common import CommandError, exception_text, open_acquisition, plural, warn
 
 
 def interval(text: str) -> float:
+    """--interval's type: seconds from 0.05 to 86400."""
     try:
         seconds = float(text)
     except ValueError:
@@ -27,6 +28,7 @@ def interval(text: str) -> float:
 
 
 def add_parser(subparsers: Any) -> None:
+    """Add the `watch` command to the command line's subparsers."""
     parser = subparsers.add_parser(
         "watch", help="show a recording run's progress as it grows",
         description="Follow an acquisition while it is recorded: events, events/s and MB/s over the last "
@@ -54,6 +56,8 @@ class DataSize:
         self.first_open = 0
 
     def total(self, chunks: int) -> int:
+        """Bytes in the data files of the first `chunks` chunks (those not yet
+        there count nothing)."""
         size, n = self.settled, self.first_open
         for n in range(self.first_open, chunks):
             try:
@@ -68,6 +72,9 @@ class DataSize:
 
 
 class Status:
+    """What the status line reports: events, rates over the last interval,
+    chunks, errors and the time since the last event."""
+
     def __init__(self, acq: vintrel.Acquisition, events: int) -> None:
         self.acq = acq
         self.data = DataSize(acq.path)
@@ -91,6 +98,7 @@ class Status:
         return time.monotonic() - max(0.0, time.time() - written)
 
     def add(self, batch: vintrel.EventArrays) -> None:
+        """Count a batch: its events and errors, and its last event as the latest."""
         seen = [i for i, _ in batch.errors] + ([int(batch.index[-1])] if len(batch) else [])
         if not seen:
             return
@@ -102,6 +110,7 @@ class Status:
             self.latest = int(batch.index[-1])
 
     def line(self) -> str:
+        """The status line now, with rates since the previous line."""
         now = time.monotonic()
         self.chunks = self.acq.chunk_count
         size = self.data.total(self.chunks)
@@ -114,6 +123,7 @@ class Status:
                 f"{plural(self.errors, 'error')}, {since}")
 
     def summary(self) -> str:
+        """The closing line: new events, their rate over the whole watch, errors."""
         seconds = time.monotonic() - self.started
         new = self.events - self.start_events
         return (f"{self.acq.name}: {plural(new, 'new event')} in {seconds:.1f} s "
@@ -130,6 +140,7 @@ class Display:
         self.width = 0
 
     def show(self, text: str) -> None:
+        """Write a status line (over the previous one on a terminal)."""
         if self.in_place:
             self.out.write("\r" + text.ljust(self.width))
             self.width = len(text)
@@ -138,6 +149,7 @@ class Display:
         self.out.flush()
 
     def end(self) -> None:
+        """Finish the line rewritten in place, so what follows starts on its own."""
         if self.in_place and self.width:
             self.out.write("\n")
 
@@ -159,6 +171,7 @@ def draw_latest(acq: vintrel.Acquisition, index: int, channels: list[int] | None
 
 
 def run(args: argparse.Namespace) -> int:
+    """`vintrel watch`: status lines until Ctrl-C, then the summary (exit status 130)."""
     if args.plot:
         plot.require_matplotlib()
     acq = open_acquisition(args.path)
