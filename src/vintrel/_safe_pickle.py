@@ -16,6 +16,7 @@ keys are held to the file's budgets (`_side_limits`). Anything else raises
 from __future__ import annotations
 
 import _codecs
+import pickle
 import re
 import struct
 from itertools import chain
@@ -667,4 +668,10 @@ def loads(data: bytes) -> Any:
         raise TypeError(f"a bytes-like object is required, not '{type(data).__name__}'")
     if not data:
         raise EOFError("Ran out of input")
-    return Decoder(bytes(data)).load()
+    try:
+        return Decoder(bytes(data)).load()
+    except pickle.UnpicklingError:
+        raise
+    except (ArithmeticError, LookupError, TypeError, ValueError, RecursionError) as error:
+        # What numpy or a builtin constructor said of pieces that passed the checks.
+        raise malformed(f"{type(error).__name__}: {error}") from error

@@ -38,6 +38,7 @@ _DATETIME_UNITS = frozenset(["Y", "M", "W", "D", "h", "m", "s", "ms", "us", "μs
                              "generic"])
 # Largest item: numpy keeps item sizes in a C int.
 _MAX_ITEMSIZE = 2**31 - 1
+_MAX_EXTENT = 2**62
 _SWAPPED = ">" if sys.byteorder == "little" else "<"
 _ALIGNED_STRUCT = 0x80
 _ITEM_REFCOUNT = 0x01
@@ -64,6 +65,18 @@ def _shape(value: object, budget: Budget) -> tuple[int, ...]:
         if _int(dim, "shape") < 0:
             raise refusal("a negative numpy dimension")
     return dims  # type: ignore[return-value]
+
+
+def _check_extent(shape: tuple[int, ...], dtype: Any) -> None:
+    if dtype.subdtype is not None:
+        raise refusal("an array of a numpy subarray dtype")  # numpy spreads those over the shape
+    # numpy needs the bytes that every axis spans, empty ones too, to fit its
+    # index type.
+    span = max(dtype.itemsize, 1)
+    for dim in shape:
+        span *= max(dim, 1)
+    if span > _MAX_EXTENT:
+        raise refusal(f"a numpy array spanning more than {_MAX_EXTENT} bytes")
 
 
 def _count(shape: tuple[int, ...]) -> int:
@@ -209,6 +222,7 @@ def empty_array(args: object, array_class: object, budget: Budget) -> Any:
         raise refusal("numpy _reconstruct of anything but a numeric type code")
     dtype = np.dtype(code.decode("latin-1"))
     shape = _shape(args[1], budget)
+    _check_extent(shape, dtype)
     budget.allocate(_count(shape) * dtype.itemsize)
     return np.zeros(shape, dtype)
 
@@ -242,6 +256,7 @@ def _array_of_bytes(data: object, shape: tuple[int, ...], count: int, dtype: Any
         raise refusal("numpy array data other than bytes or a list")
     if dtype.hasobject:
         raise refusal("raw bytes of numpy objects")
+    _check_extent(shape, dtype)
     if count * dtype.itemsize != len(data):
         raise malformed("numpy array data does not match its shape and dtype")
     budget.allocate(len(data))
@@ -250,6 +265,7 @@ def _array_of_bytes(data: object, shape: tuple[int, ...], count: int, dtype: Any
 
 def _array_of_items(items: list[Any], shape: tuple[int, ...], count: int, dtype: Any, order: str,
                     budget: Budget) -> Any:
+    _check_extent(shape, dtype)
     if count != len(items):
         raise malformed("numpy array items do not match its shape")
     budget.allocate(count * dtype.itemsize)
