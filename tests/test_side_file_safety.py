@@ -24,6 +24,20 @@ NUMPY = [np.arange(6.0).reshape(2, 3), np.asfortranarray(np.arange(6, dtype=">i2
          np.array(["2020-01-02"], "M8[D]"), STRUCT, np.dtype("f8", metadata={"unit": "mV"}), np.float32(1.5),
          np.bool_(True), np.str_("é"), np.datetime64(1, "s"), np.zeros(1, STRUCT)[0],
          {"shared": [np.zeros(2, ">f8")] * 2, "od": OrderedDict(x=np.ones(3))}]
+CODES = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8", "g", "c8", "c16", "G", "S3", "U3", "V4",
+         ">i4", ">f8", ">c16", ">U2", "m8[ns]", ">M8[s]", [("x", "<i2"), ("y", "S3")], [("a", "u1"), ("b", ">f8", (2, 2))],
+         np.dtype({"names": ["p", "q"], "formats": ["i1", "f4"], "offsets": [4, 0], "itemsize": 12}, align=True),
+         [("outer", [("inner", "u2"), ("t", "m8[D]")]), ("z", "c8")]]
+
+
+def numpy_values(code):
+    dtype = np.dtype(code)
+    items = np.frombuffer(bytes(range(256)) * (6 * dtype.itemsize // 256 + 1), dtype, 6)
+    grid = items.reshape(2, 3)
+    return [items, np.asfortranarray(grid), grid.T, items[::2], items[:0], items.reshape(2, 1, 3)[:, :, 1],
+            np.array(items[0]), items[0], items[5], [items[1]] * 2, dtype]
+
+
 RECIPE = re.escape("load it with gzip and pickle: pickle.loads(gzip.decompress(open(path, 'rb').read()))")
 RECONSTRUCT, FROMBUFFER = np.arange(2).__reduce__()[0], np.arange(2).__reduce_ex__(5)[0]
 
@@ -69,6 +83,14 @@ def same(got, want):
 @pytest.mark.parametrize("value", PLAIN + NUMPY, ids=lambda v: type(v).__name__)
 def test_data_loads_as_pickle_loads_gives_it(make_acq, value, protocol):
     assert same(side_file(make_acq, value, protocol), pickle.loads(pickle.dumps(value, protocol)))
+
+
+@pytest.mark.parametrize("protocol", range(6))
+@pytest.mark.parametrize("code", CODES, ids=str)
+def test_numpy_arrays_and_scalars_of_every_accepted_dtype_load_as_pickle_loads_gives_them(code, protocol):
+    for value in numpy_values(code):
+        data = pickle.dumps(value, protocol)
+        assert same(loads(data), pickle.loads(data)), value
 
 
 @pytest.mark.parametrize("protocol", range(4))

@@ -260,7 +260,13 @@ def _array_of_bytes(data: object, shape: tuple[int, ...], count: int, dtype: Any
     if count * dtype.itemsize != len(data):
         raise malformed("numpy array data does not match its shape and dtype")
     budget.allocate(len(data))
-    return np.frombuffer(data, dtype, count).reshape(shape, order=order).copy(order="K")
+    return _copied(data, dtype).reshape(shape, order=order)
+
+
+def _copied(data: bytes | bytearray, dtype: Any) -> Any:
+    # Copied as bytes: a copy of a structured array would be made field by
+    # field, leaving the bytes between fields as the allocator found them.
+    return np.frombuffer(data, np.uint8).copy().view(dtype)
 
 
 def _array_of_items(items: list[Any], shape: tuple[int, ...], count: int, dtype: Any, order: str,
@@ -269,7 +275,7 @@ def _array_of_items(items: list[Any], shape: tuple[int, ...], count: int, dtype:
     if count != len(items):
         raise malformed("numpy array items do not match its shape")
     budget.allocate(count * dtype.itemsize)
-    flat = np.empty(count, dtype)
+    flat = np.zeros(count, dtype)
     try:
         for index, item in enumerate(items):
             flat[index] = item
@@ -310,7 +316,7 @@ def scalar(args: object, decoders: dict[int, tuple[Any, _Decoder]], budget: Budg
     if not isinstance(dtype, np.dtype):
         raise refusal("numpy scalar of anything but a dtype and its bytes")
     if type(data) is np.ndarray and data.dtype == dtype and data.shape == () and dtype.hasobject:
-        return data.copy()[()]
+        return data[()]  # a view, as numpy makes it; no array of a load is ever changed
     if type(data) is not bytes or dtype.hasobject or dtype.kind == "O":
         raise refusal("numpy scalar of anything but a dtype and its bytes")
     decoder = _decoder(dtype)
@@ -321,8 +327,7 @@ def scalar(args: object, decoders: dict[int, tuple[Any, _Decoder]], budget: Budg
 def scalars(dtype: Any, data: bytes, count: int) -> list[Any]:
     """The scalars of `count` items of a dtype whose single scalars were
     already decoded, from their bytes one after the other."""
-    items = np.frombuffer(data, dtype, count)
-    return list(items.copy() if dtype.kind == "V" else items)
+    return list(_copied(data, dtype) if dtype.kind == "V" else np.frombuffer(data, dtype, count))
 
 
 def _decoder(dtype: Any) -> _Decoder:
@@ -359,6 +364,6 @@ def _generic_decoder(dtype: Any) -> _Decoder:
     def decode(data: bytes) -> Any:
         if len(data) != size:
             raise malformed("numpy scalar bytes do not match its dtype")
-        return np.frombuffer(data, dtype, 1).copy()[0]
+        return _copied(data, dtype)[0]
 
     return decode
