@@ -334,9 +334,8 @@ class Decoder:
         return found.end()
 
     def finish(self) -> Any:
-        if self.marks or len(self.stack) != 1:
-            raise malformed("the pickle leaves a mark or more than one value")
-        return self.stack.pop()
+        # As pickle does: the value on top, whatever lies beneath it.
+        return self.pop()
 
     # --- making values ----------------------------------------------------
 
