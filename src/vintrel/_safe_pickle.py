@@ -19,6 +19,7 @@ import _codecs
 import pickle
 import re
 import struct
+from functools import lru_cache
 from itertools import chain
 from collections import OrderedDict
 from typing import Any, Callable
@@ -160,7 +161,11 @@ _SIZES = {1: struct.Struct("<B"), 2: struct.Struct("<H"), 4: struct.Struct("<I")
 _I4 = struct.Struct("<i")
 # Runs of BINFLOAT opcodes (lists of floats) are decoded at once.
 _FLOAT_RUN = re.compile(rb"(?:G[\x00-\xff]{8}){2,1000}")
-_FLOAT_RUNS = [struct.Struct(">" + "xd" * n) if n else None for n in range(1001)]
+
+
+@lru_cache(maxsize=1000)
+def _float_run(count: int) -> struct.Struct:
+    return struct.Struct(">" + "xd" * count)
 
 
 class Decoder:
@@ -285,7 +290,7 @@ class Decoder:
             elif op == 0x47:  # BINFLOAT, and the run it may start
                 run = _FLOAT_RUN.match(data, pos - 1)
                 if run is not None:
-                    stack.extend(_FLOAT_RUNS[(run.end() - pos + 1) // 9].unpack_from(data, pos - 1))
+                    stack.extend(_float_run((run.end() - pos + 1) // 9).unpack_from(data, pos - 1))
                     pos = run.end()
                 elif pos + 8 <= end:
                     push(_FLOAT.unpack_from(data, pos)[0])

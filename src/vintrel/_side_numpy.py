@@ -61,10 +61,10 @@ def _shape(value: object, budget: Budget) -> tuple[int, ...]:
     dims = value if type(value) is tuple else (value,)
     if len(dims) > 64:
         raise refusal("a numpy shape of more than 64 dimensions")
-    for dim in dims:
-        if _int(dim, "shape") < 0:
-            raise refusal("a negative numpy dimension")
-    return dims  # type: ignore[return-value]
+    shape = tuple(_int(dim, "shape") for dim in dims)
+    if any(dim < 0 for dim in shape):
+        raise refusal("a negative numpy dimension")
+    return shape
 
 
 def _check_extent(shape: tuple[int, ...], dtype: Any) -> None:
@@ -166,8 +166,8 @@ def _datetime(made: Any, order: str, metadata: object) -> Any:
 def _subarray(subarray: object, elsize: object, extra: dict[str, object], budget: Budget) -> Any:
     if type(subarray) is not tuple or len(subarray) != 2 or not isinstance(subarray[0], np.dtype):
         raise refusal(_ODD_DTYPE)
-    base, shape = subarray[0], _shape(subarray[1], budget)
-    if _count(shape) * base.itemsize != elsize or elsize > _MAX_ITEMSIZE:
+    base, shape, size = subarray[0], _shape(subarray[1], budget), _int(elsize, "item size")
+    if _count(shape) * base.itemsize != size or size > _MAX_ITEMSIZE:
         raise refusal(_ODD_DTYPE)
     return _construct((base, subarray[1]), extra)
 
