@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import pickle
 import sys
+from typing import Any
 
 TRUSTED_RECIPE = "pickle.loads(gzip.decompress(open(path, 'rb').read()))"
 
@@ -112,28 +113,31 @@ class Budget:
 
     def _shape(self, root: tuple[object, ...] | frozenset[object]) -> tuple[int, int]:
         """(elements a hash of `root` visits, nesting depth), without
-        recursion, each tuple and frozenset measured once per file."""
+        recursion, each tuple and frozenset measured once per file; a key
+        nested deeper than the budget is refused on the way down."""
         keys = self.keys
         known = keys.get(id(root))
         if known is not None:
             return known[1], known[2]
-        pending: list[tuple[object, bool]] = [(root, False)]
+        pending: list[tuple[Any, int, bool]] = [(root, 1, False)]
         while pending:
-            node, children_done = pending.pop()
+            node, level, children_done = pending.pop()
             if id(node) in keys:
                 continue
             if not children_done:
-                pending.append((node, True))
-                for child in node:  # type: ignore[attr-defined]
+                if level > self.depth:
+                    raise over_budget("nesting depth", self.depth)
+                pending.append((node, level, True))
+                for child in node:
                     kind = type(child)
                     if kind is tuple or kind is frozenset:
                         if id(child) not in keys:
-                            pending.append((child, False))
+                            pending.append((child, level + 1, False))
                     elif kind not in _ATOMS:
                         _check_atom(child)
                 continue
             visits, depth = 1, 1
-            for child in node:  # type: ignore[attr-defined]
+            for child in node:
                 entry = keys.get(id(child))
                 if entry is not None:
                     visits += entry[1]
