@@ -133,6 +133,20 @@ HOSTILE = {
                                                 dtype("f8", simple_state("<")), tup(num(2**31), num(2**31)),
                                                 text("C"))), "spanning more than|does not match"),
     "decimal_text_of_a_million_digits": (b"I" + b"9" * 1_000_000 + b"\n.", "digits of a decimal number"),
+    # Copies of a value stored once, asked for again and again through the memo.
+    "bytearray_of_shared_bytes_again_and_again": (pickle_of(
+        raw(bytes(1 << 20)) + put(1) + POP + glob("builtins", "bytearray") + put(2) + POP
+        + (get(2) + MARK + get(1) + TUPLE + REDUCE + POP) * 1000 + NONE), "memory budget"),
+    "set_of_a_shared_list_again_and_again": (pickle_of(
+        EMPTY_LIST + MARK + b"".join(num(k) for k in range(4096)) + b"e" + put(1) + POP + glob("builtins", "set")
+        + put(2) + POP + (get(2) + MARK + get(1) + TUPLE + REDUCE + POP) * 30_000 + NONE), "memory budget"),
+    "dtype_fields_shared_again_and_again": (pickle_of(
+        MARK + b"".join(text(f"f{k}") for k in range(5000)) + TUPLE + put(1) + POP
+        + EMPTY_DICT + MARK + b"".join(text(f"f{k}") + tup(dtype("u1", simple_state("|")), num(k))
+                                       for k in range(5000)) + b"u" + put(2) + POP
+        + (call(glob("numpy", "dtype"), text("V5000"), NEWFALSE, NEWTRUE)
+           + tup(num(3), text("|"), NONE, get(1), get(2), num(5000), num(1), num(0)) + BUILD + POP) * 5000 + NONE),
+        "memory budget"),
     # Codec lookups that import, and states given to what the module holds.
     "bytearray_with_codec_import": (pickle_of(call(glob("builtins", "bytearray"), text("x"), text("bz2_codec"))),
                                     "encoding other than"),

@@ -18,7 +18,8 @@ from vintrel._safe_pickle import loads
 PARAMS = {"model": "merrowv3", "channels": 4, "windows": 8, "samples": 64}
 STRUCT = np.dtype([("a", ">i4"), (("title", "b"), "O"), ("c", "f4", (2,))], align=True)
 PLAIN = [None, -2**70, 2 - 3j, "é", b"", b"\0\xff", bytearray(b"ab"), {1, 2}, frozenset("x"), OrderedDict(b=1, a=[2]),
-         {"data": [[[1.0, 2], [3, 4.5]]], "nested": {frozenset({1}): ([True], (b"x",))}}]
+         {"data": [[[1.0, 2], [3, 4.5]]], "nested": {frozenset({1}): ([True], (b"x",))}},
+         [{0: i, 1.0: None, (1, 2): {frozenset({3})}} for i in range(300)]]
 NUMPY = [np.arange(6.0).reshape(2, 3), np.asfortranarray(np.arange(6, dtype=">i2").reshape(2, 3)), np.array(7),
          np.array([1, "a", None, [np.int8(3)]], dtype=object), np.zeros(2, STRUCT), np.arange(10)[::3], np.array(["ab"]),
          np.array(["2020-01-02"], "M8[D]"), STRUCT, np.dtype("f8", metadata={"unit": "mV"}), np.float32(1.5),

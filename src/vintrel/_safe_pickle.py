@@ -25,7 +25,7 @@ from collections import OrderedDict
 from typing import Any, Callable
 
 from . import _side_numpy
-from ._side_limits import Budget, malformed, over_budget, refusal
+from ._side_limits import SET_SLOT, Budget, malformed, over_budget, refusal
 
 __all__ = ["loads"]
 
@@ -52,10 +52,11 @@ class _Global:
         return f"<{self.name}, as named in a side file>"
 
 
-def _encoded(text: object, encoding: object) -> bytes:
+def _encoded(budget: Budget, text: object, encoding: object) -> bytes:
     encode = _ENCODERS.get(encoding) if type(encoding) is str else None
     if type(text) is not str or encode is None:
         raise refusal("encoding other than of text to latin-1, UTF-8 or ASCII")
+    budget.allocate(len(text) * (4 if encode is _codecs.utf_8_encode else 1))
     try:
         return encode(text)[0]
     except UnicodeEncodeError as error:
@@ -69,10 +70,12 @@ def _byte_string(kind: type, decoder: Decoder, args: object) -> object:
         return kind()
     source = args[0]
     if len(args) == 2:
-        source = _encoded(source, args[1])
+        source = _encoded(decoder.budget, source, args[1])
     elif type(source) is int and source >= 0:
         decoder.budget.allocate(source)
-    elif type(source) not in (bytes, bytearray):
+    elif type(source) in (bytes, bytearray):
+        decoder.budget.allocate(len(source))  # a copy, which the memo lets a file ask for again and again
+    else:
         raise refusal(f"{kind.__name__} of anything but bytes or text")
     return kind(source)
 
@@ -81,7 +84,7 @@ def _codecs_encode(decoder: Decoder, args: object) -> object:
     # Protocols 0-2 write bytes as _codecs.encode(<text>, 'latin1').
     if type(args) is not tuple or len(args) != 2:
         raise refusal("_codecs.encode other than of text to a byte encoding")
-    return _encoded(*args)
+    return _encoded(decoder.budget, *args)
 
 
 def _set_of(kind: type, decoder: Decoder, args: object) -> object:
@@ -89,6 +92,7 @@ def _set_of(kind: type, decoder: Decoder, args: object) -> object:
         raise refusal(f"{kind.__name__} of anything but a list")
     if not args:
         return kind()
+    decoder.budget.allocate(len(args[0]) * SET_SLOT)
     decoder.budget.check_keys(args[0])
     return kind(args[0])
 
@@ -350,7 +354,7 @@ class Decoder:
         if type(target) is not dict and type(target) is not OrderedDict:
             raise refusal(f"setting items of {type(target).__name__}")
         keys = items[0::2]
-        self.budget.check_keys(keys)
+        self.budget.check_keys(keys, target)
         if len(keys) == 1:
             target[keys[0]] = items[1]
         else:
@@ -505,7 +509,7 @@ def _additems(d: Decoder) -> None:
     target = d.top()
     if type(target) is not set:
         raise refusal(f"adding items to {type(target).__name__}")
-    d.budget.check_keys(items)
+    d.budget.check_keys(items, target)
     target.update(items)
 
 

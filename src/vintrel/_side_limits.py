@@ -24,9 +24,15 @@ MEMORY_PER_BYTE = 256
 # ones each time they occur; all keys of one file may visit this many per
 # byte of memory budget.
 HASH_VISITS_PER_BYTE = 1 / 8
-# How many keys of one file, other than text and bytes (whose hashes are
-# salted), may share one hash value before the file counts as a collision
-# attack on the dicts and sets it builds.
+# What the budget counts for what a call copies from values it is given
+# (which the memo lets a file give again and again): a set or frozenset
+# slot per element, a structured dtype per field, a dict entry of metadata.
+SET_SLOT = 32
+DTYPE_FIELD = 1024
+METADATA_ENTRY = 128
+# How many keys of one dict or set, other than text and bytes (whose hashes
+# are salted), may share one hash value before the file counts as a
+# collision attack on it.
 MAX_SAME_HASH = 256
 
 
@@ -71,7 +77,9 @@ class Budget:
         # Per hashed tuple or frozenset (held, so that its id stays its own):
         # (the object, elements visited by one hash, depth).
         self.keys: dict[int, tuple[object, int, int]] = {}
-        self.same_hash: dict[int, int] = {}
+        # Per dict or set that keys are added to (held, so that its id stays
+        # its own): how many of its keys had each hash value.
+        self.same_hash: dict[int, tuple[object, dict[int, int]]] = {}
 
     def allocate(self, nbytes: int) -> None:
         """Accounts for `nbytes` about to be allocated, or refuses them."""
@@ -79,10 +87,17 @@ class Budget:
             raise over_budget("memory", self.memory)
         self.memory_left -= nbytes
 
-    def check_keys(self, keys: object) -> None:
+    def check_keys(self, keys: object, container: object = None) -> None:
         """Refuses keys (dict keys or set elements) whose hashing, or comparing
-        with keys of the same hash, would take more work or deeper recursion
-        than this file may spend."""
+        with keys of the same hash in `container` (None: a new one), would
+        take more work or deeper recursion than this file may spend."""
+        if container is None:
+            same_hash: dict[int, int] = {}
+        else:
+            held = self.same_hash.get(id(container))
+            if held is None or held[0] is not container:
+                held = self.same_hash[id(container)] = (container, {})
+            same_hash = held[1]
         for key in keys:  # type: ignore[attr-defined]
             kind = type(key)
             if kind is str or kind is bytes:
@@ -99,10 +114,10 @@ class Budget:
                 value = hash(key)
             except TypeError as error:
                 raise malformed(f"unhashable key of type {kind.__name__}") from error
-            count = self.same_hash.get(value, 0)
+            count = same_hash.get(value, 0)
             if count >= MAX_SAME_HASH:
                 raise over_budget("keys with one hash value", MAX_SAME_HASH)
-            self.same_hash[value] = count + 1
+            same_hash[value] = count + 1
             if count and visits > 1:
                 self._spend(visits * count)  # comparisons with the keys of the same hash
 

@@ -25,7 +25,7 @@ import struct
 import sys
 from typing import Any, Callable
 
-from ._side_limits import Budget, malformed, refusal
+from ._side_limits import DTYPE_FIELD, METADATA_ENTRY, Budget, malformed, refusal
 
 np: Any = None
 
@@ -113,16 +113,17 @@ def dtype_from_state(made: Any, state: object, budget: Budget) -> Any:
     kind = made.kind
     extra: dict[str, object] = {}
     if kind in "Mm":
-        built = _datetime(made, order, metadata)
+        built = _datetime(made, order, metadata, budget)
     else:
         if metadata is not None:
             if type(metadata) is not dict:
                 raise refusal(_ODD_DTYPE)
+            budget.allocate(len(metadata) * METADATA_ENTRY)
             extra["metadata"] = dict(metadata)
         if subarray is not None:
             built = _subarray(subarray, elsize, extra, budget)
         elif names is not None:
-            built = _structured(names, fields, elsize, flags, extra)
+            built = _structured(names, fields, elsize, flags, extra, budget)
         else:
             built = _plain(made, order, elsize, extra)
     if (_int(flags, "dtype flag") & _ITEM_REFCOUNT != 0) != built.hasobject:
@@ -148,7 +149,7 @@ def _plain(made: Any, order: str, elsize: object, extra: dict[str, object]) -> A
     return _construct(order + code if order != "|" else code, extra)
 
 
-def _datetime(made: Any, order: str, metadata: object) -> Any:
+def _datetime(made: Any, order: str, metadata: object, budget: Budget) -> Any:
     if type(metadata) is not tuple or len(metadata) != 2 or type(metadata[1]) is not tuple or len(metadata[1]) != 4:
         raise refusal(_ODD_DTYPE)
     unit, num, den, events = metadata[1]
@@ -156,9 +157,12 @@ def _datetime(made: Any, order: str, metadata: object) -> Any:
         unit = unit.decode("latin-1")
     if unit not in _DATETIME_UNITS or _int(num, "time unit") <= 0 or num > 2**31 - 1 or den != 1 or events != 1:
         raise refusal(_ODD_DTYPE)
-    extra = {} if metadata[0] is None else {"metadata": metadata[0]}
-    if extra and type(metadata[0]) is not dict:
-        raise refusal(_ODD_DTYPE)
+    extra: dict[str, object] = {}
+    if metadata[0] is not None:
+        if type(metadata[0]) is not dict:
+            raise refusal(_ODD_DTYPE)
+        budget.allocate(len(metadata[0]) * METADATA_ENTRY)
+        extra["metadata"] = metadata[0]
     code = f"{made.kind}8" if unit == "generic" else f"{made.kind}8[{'' if num == 1 else num}{unit}]"
     return _construct(("=" if order == "|" else order) + code, extra)
 
@@ -172,9 +176,11 @@ def _subarray(subarray: object, elsize: object, extra: dict[str, object], budget
     return _construct((base, subarray[1]), extra)
 
 
-def _structured(names: object, fields: object, elsize: object, flags: int, extra: dict[str, object]) -> Any:
+def _structured(names: object, fields: object, elsize: object, flags: int, extra: dict[str, object],
+                budget: Budget) -> Any:
     if type(names) is not tuple or type(fields) is not dict or not names:
         raise refusal(_ODD_DTYPE)
+    budget.allocate(len(names) * DTYPE_FIELD)
     size = _int(elsize, "item size")
     if size <= 0 or size > _MAX_ITEMSIZE:
         raise refusal(_ODD_DTYPE)
@@ -319,7 +325,7 @@ def scalar(args: object, decoders: dict[int, tuple[Any, _Decoder]], budget: Budg
         return data[()]  # a view, as numpy makes it; no array of a load is ever changed
     if type(data) is not bytes or dtype.hasobject or dtype.kind == "O":
         raise refusal("numpy scalar of anything but a dtype and its bytes")
-    decoder = _decoder(dtype)
+    decoder = _decoder(dtype, budget)
     decoders[id(dtype)] = (dtype, decoder)  # the dtype is held, so its id stays its own
     return decoder(data)
 
@@ -330,9 +336,9 @@ def scalars(dtype: Any, data: bytes, count: int) -> list[Any]:
     return list(_copied(data, dtype) if dtype.kind == "V" else np.frombuffer(data, dtype, count))
 
 
-def _decoder(dtype: Any) -> _Decoder:
+def _decoder(dtype: Any, budget: Budget) -> _Decoder:
     size, kind, kind_type = dtype.itemsize, dtype.kind, dtype.type
-    generic = _generic_decoder(dtype)
+    generic = _generic_decoder(dtype, budget)
     order = ">" if dtype.byteorder == ">" else "<" if dtype.byteorder == "<" else "="
     letter = {("i", 1): "b", ("i", 2): "h", ("i", 4): "i", ("i", 8): "q", ("u", 1): "B", ("u", 2): "H",
               ("u", 4): "I", ("u", 8): "Q", ("f", 2): "e", ("f", 4): "f", ("f", 8): "d", ("c", 8): "ff",
@@ -358,12 +364,13 @@ def _decoder(dtype: Any) -> _Decoder:
     return narrow
 
 
-def _generic_decoder(dtype: Any) -> _Decoder:
+def _generic_decoder(dtype: Any, budget: Budget) -> _Decoder:
     size = dtype.itemsize
 
     def decode(data: bytes) -> Any:
         if len(data) != size:
             raise malformed("numpy scalar bytes do not match its dtype")
+        budget.allocate(size)
         return _copied(data, dtype)[0]
 
     return decode
