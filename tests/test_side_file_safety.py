@@ -24,6 +24,7 @@ NUMPY = [np.arange(6.0).reshape(2, 3), np.asfortranarray(np.arange(6, dtype=">i2
          np.array([1, "a", None, [np.int8(3)]], dtype=object), np.zeros(2, STRUCT), np.arange(10)[::3], np.array(["ab"]),
          np.array(["2020-01-02"], "M8[D]"), STRUCT, np.dtype("f8", metadata={"unit": "mV"}), np.float32(1.5),
          np.bool_(True), np.str_("é"), np.datetime64(1, "s"), np.zeros(1, STRUCT)[0],
+         np.array([np.arange(3), (1, 2), {"a": [None]}, np.zeros((2, 2))], dtype=object),
          {"shared": [np.zeros(2, ">f8")] * 2, "od": OrderedDict(x=np.ones(3))}]
 CODES = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8", "g", "c8", "c16", "G", "S3", "U3", "V4",
          ">i4", ">f8", ">c16", ">U2", "m8[ns]", ">M8[s]", [("x", "<i2"), ("y", "S3")], [("a", "u1"), ("b", ">f8", (2, 2))],
