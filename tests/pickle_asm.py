@@ -82,6 +82,15 @@ STRUCT_OF_OBJECT = dtype("V8", tup(num(3), text("|"), NONE, tup(text("a")),
                                    EMPTY_DICT + text("a") + tup(OBJECT, num(0)) + SETITEM, num(8), num(8),
                                    num(63)))
 
+def nested_dtype(levels):
+    """A structured dtype whose one field is one of `levels - 1` levels, down to uint8."""
+    ops = dtype("u1", simple_state("|"))
+    for _ in range(levels):
+        fields = EMPTY_DICT + text("a") + tup(ops, num(0)) + SETITEM
+        ops = dtype("V1", tup(num(3), text("|"), NONE, tup(text("a")), fields, num(1), num(1), num(0)))
+    return ops
+
+
 # name -> (pickle, what the refusal names)
 HOSTILE = {
     # A void scalar of a structured dtype with an object field made over an
@@ -108,6 +117,7 @@ HOSTILE = {
         EMPTY_DICT + text("a") + tup(dtype("i8", simple_state("<")), num(0)) + SETITEM
         + text("b") + tup(dtype("i4", simple_state("<")), num(4)) + SETITEM, num(8), num(8), num(0)))),
         "numpy dtype state"),
+    "deeply_nested_dtype": (pickle_of(nested_dtype(1000)), "numpy dtype nesting budget"),
     "second_state_of_a_dtype": (pickle_of(dtype("f8", simple_state("<")) + simple_state(">") + BUILD),
                                 "setting the state of"),
     # Hashing memo-shared tuples: 2**60 visits for a 331-byte file.

@@ -16,7 +16,7 @@ import vintrel._safe_pickle as safe_pickle
 import vintrel._side_limits as side_limits
 import vintrel._side_numpy as side_numpy
 from child_process import SANITIZER, in_child
-from pickle_asm import HOSTILE, chain, dtype, get, pickle_of, put, simple_state, text
+from pickle_asm import HOSTILE, chain, dtype, get, nested_dtype, pickle_of, put, simple_state, text
 
 PARAMS = {"model": "merrowv3", "channels": 4, "windows": 8, "samples": 64}
 # Growth of the child's peak resident memory allowed for any of the files
@@ -106,6 +106,17 @@ def test_the_memory_budget_grows_with_the_file(padding, refused):
             safe_pickle.loads(data)
     else:
         assert safe_pickle.loads(data) is None
+
+
+@pytest.mark.parametrize("levels, refused", [(64, False), (65, True)])
+def test_dtypes_nest_up_to_the_budget(levels, refused):
+    data = pickle_of(nested_dtype(levels))
+    if refused:
+        with pytest.raises(pickle.UnpicklingError, match="numpy dtype nesting budget of 64"):
+            safe_pickle.loads(data)
+    else:
+        made = safe_pickle.loads(data)
+        assert made == pickle.loads(data) and made.itemsize == 1
 
 
 def test_dtype_helpers_make_what_numpy_pickles():

@@ -30,6 +30,9 @@ HASH_VISITS_PER_BYTE = 1 / 8
 SET_SLOT = 32
 DTYPE_FIELD = 1024
 METADATA_ENTRY = 128
+# How deeply structured and subarray dtypes may nest; numpy recurses in C
+# through nested dtypes when it compares, hashes or prints them.
+MAX_DTYPE_NESTING = 64
 # How many keys of one dict or set, other than text and bytes (whose hashes
 # are salted), may share one hash value before the file counts as a
 # collision attack on it.
@@ -64,7 +67,8 @@ def _check_atom(key: object) -> None:
 class Budget:
     """What one file may still spend."""
 
-    __slots__ = ("memory", "memory_left", "hash_visits", "hash_visits_left", "depth", "keys", "same_hash")
+    __slots__ = ("memory", "memory_left", "hash_visits", "hash_visits_left", "depth", "keys", "same_hash",
+                 "dtype_depths")
 
     def __init__(self, size: int) -> None:
         self.memory = max(MIN_MEMORY, MEMORY_PER_BYTE * size)
@@ -80,6 +84,8 @@ class Budget:
         # Per dict or set that keys are added to (held, so that its id stays
         # its own): how many of its keys had each hash value.
         self.same_hash: dict[int, tuple[object, dict[int, int]]] = {}
+        # Per structured or subarray dtype made (held): how deeply it nests.
+        self.dtype_depths: dict[int, tuple[object, int]] = {}
 
     def allocate(self, nbytes: int) -> None:
         """Accounts for `nbytes` about to be allocated, or refuses them."""

@@ -25,7 +25,7 @@ import struct
 import sys
 from typing import Any, Callable
 
-from ._side_limits import DTYPE_FIELD, METADATA_ENTRY, Budget, malformed, refusal
+from ._side_limits import DTYPE_FIELD, MAX_DTYPE_NESTING, METADATA_ENTRY, Budget, malformed, over_budget, refusal
 
 np: Any = None
 
@@ -173,7 +173,24 @@ def _subarray(subarray: object, elsize: object, extra: dict[str, object], budget
     base, shape, size = subarray[0], _shape(subarray[1], budget), _int(elsize, "item size")
     if _count(shape) * base.itemsize != size or size > _MAX_ITEMSIZE:
         raise refusal(_ODD_DTYPE)
-    return _construct((base, subarray[1]), extra)
+    return _nested(_construct((base, subarray[1]), extra), [base], budget)
+
+
+def _nested(built: Any, parts: list[Any], budget: Budget) -> Any:
+    """`built`, made of `parts`, unless that nests dtypes too deeply: numpy
+    compares, hashes and prints nested dtypes by recursion in C."""
+    depths = budget.dtype_depths
+    depth = 1
+    for part in parts:
+        known = depths.get(id(part))
+        if known is not None and known[0] is part:
+            depth = max(depth, known[1] + 1)
+        elif part.names is not None or part.subdtype is not None:
+            raise refusal(_ODD_DTYPE)  # made outside this load
+    if depth > MAX_DTYPE_NESTING:
+        raise over_budget("numpy dtype nesting", MAX_DTYPE_NESTING)
+    depths[id(built)] = (built, depth)
+    return built
 
 
 def _structured(names: object, fields: object, elsize: object, flags: int, extra: dict[str, object],
@@ -190,7 +207,7 @@ def _structured(names: object, fields: object, elsize: object, flags: int, extra
         if type(field) is not tuple or len(field) not in (2, 3) or not isinstance(field[0], np.dtype):
             raise refusal(_ODD_DTYPE)
         title = field[2] if len(field) == 3 else None
-        if title is not None and (type(title) is not str or fields.get(title) != field):
+        if title is not None and (type(title) is not str or not _same_field(fields.get(title), field)):
             raise refusal(_ODD_DTYPE)
         offset, itemsize = _int(field[1], "field offset"), field[0].itemsize
         if offset < 0 or itemsize <= 0 or offset + itemsize > size:
@@ -205,7 +222,13 @@ def _structured(names: object, fields: object, elsize: object, flags: int, extra
     if any(spans[i][1] > spans[i + 1][0] for i in range(len(spans) - 1)):
         raise refusal(_ODD_DTYPE)
     layout = {"names": list(names), "formats": formats, "offsets": offsets, "titles": titles, "itemsize": size}
-    return _construct(layout, extra, align=bool(flags & _ALIGNED_STRUCT))
+    return _nested(_construct(layout, extra, align=bool(flags & _ALIGNED_STRUCT)), formats, budget)
+
+
+def _same_field(other: object, field: tuple[Any, ...]) -> bool:
+    # dtypes by identity: comparing them recurses through their fields.
+    return type(other) is tuple and len(other) == len(field) and all(
+        a is b or type(a) in (int, str) and type(b) is type(a) and a == b for a, b in zip(other, field))
 
 
 def _construct(description: object, extra: dict[str, object], align: bool = False) -> Any:
