@@ -45,7 +45,8 @@ GLOBALS = [glob("builtins", "set"), glob("builtins", "frozenset"), glob("__built
            glob("collections", "OrderedDict"), glob("numpy", "dtype"), glob("numpy", "ndarray"), RECONSTRUCT, SCALAR,
            glob("numpy.core.numeric", "_frombuffer"), glob("numpy._core.multiarray", "scalar"), glob("os", "system"),
            glob("builtins", "getattr"), glob("numpy", "load")]
-NUMPY = [dtype("f8", simple_state("<")), dtype("S3", simple_state("|", 3, 1, 0)), dtype("U2", simple_state("<", 8, 4, 8)),
+NUMPY = [dtype("f8", simple_state("<")), dtype("S3", simple_state("|", 3, 1, 0)),
+         dtype("U2", simple_state("<", 8, 4, 8)),
          dtype("V4", simple_state("|", 4, 1, 0)), OBJECT, STRUCT_OF_OBJECT, dtype("i2", simple_state(">")),
          array((2,), dtype("u1", simple_state("|")), raw(b"ab")), array((), OBJECT, b"]Na"),
          call(SCALAR, dtype("f4", simple_state("<")), raw(b"\0\0\xc0?"))]

@@ -102,7 +102,8 @@ HOSTILE = {
         "setting the state of ndarray"),
     "void_scalar_of_raw_pointer_bytes": (pickle_of(call(SCALAR, STRUCT_OF_OBJECT, raw(b"\x01" * 8))),
                                          "numpy scalar of anything but"),
-    "object_array_of_raw_pointer_bytes": (pickle_of(array((1,), OBJECT, raw(b"\x01" * 8))), "raw bytes of numpy objects"),
+    "object_array_of_raw_pointer_bytes": (pickle_of(array((1,), OBJECT, raw(b"\x01" * 8))),
+                                          "raw bytes of numpy objects"),
     # numpy's shared unsized dtypes, and a builtin one, given a size in place.
     "scalar_of_unsized_S": (pickle_of(call(SCALAR, call(glob("numpy", "dtype"), text("S0"), NEWFALSE, NEWTRUE))),
                             "numpy dtype 'S0'"),
@@ -160,7 +161,8 @@ HOSTILE = {
     # Codec lookups that import, and states given to what the module holds.
     "bytearray_with_codec_import": (pickle_of(call(glob("builtins", "bytearray"), text("x"), text("bz2_codec"))),
                                     "encoding other than"),
-    "codecs_encode_rot13": (pickle_of(call(glob("_codecs", "encode"), text("x"), text("rot13"))), "encoding other than"),
+    "codecs_encode_rot13": (pickle_of(call(glob("_codecs", "encode"), text("x"), text("rot13"))),
+                            "encoding other than"),
     "state_of_an_allowed_global": (pickle_of(glob("_codecs", "encode") + EMPTY_DICT + text("x") + NONE + SETITEM
                                              + BUILD), "setting the state of _Global"),
     "state_of_the_array_class": (pickle_of(glob("numpy", "ndarray") + EMPTY_DICT + BUILD), "setting the state of"),

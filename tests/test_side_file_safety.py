@@ -27,7 +27,8 @@ NUMPY = [np.arange(6.0).reshape(2, 3), np.asfortranarray(np.arange(6, dtype=">i2
          np.array([np.arange(3), (1, 2), {"a": [None]}, np.zeros((2, 2))], dtype=object),
          {"shared": [np.zeros(2, ">f8")] * 2, "od": OrderedDict(x=np.ones(3))}]
 CODES = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8", "g", "c8", "c16", "G", "S3", "U3", "V4",
-         ">i4", ">f8", ">c16", ">U2", "m8[ns]", ">M8[s]", [("x", "<i2"), ("y", "S3")], [("a", "u1"), ("b", ">f8", (2, 2))],
+         ">i4", ">f8", ">c16", ">U2", "m8[ns]", ">M8[s]", [("x", "<i2"), ("y", "S3")],
+         [("a", "u1"), ("b", ">f8", (2, 2))],
          np.dtype({"names": ["p", "q"], "formats": ["i1", "f4"], "offsets": [4, 0], "itemsize": 12}, align=True),
          [("outer", [("inner", "u2"), ("t", "m8[D]")]), ("z", "c8")]]
 
