@@ -127,3 +127,9 @@ def test_plain_side_files_leave_numpy_unimported(make_acq):
     code = f"import sys, vintrel; print(vintrel.Acquisition({str(root)!r}).readout_metadata, 'numpy' in sys.modules)"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert done.stdout.split() == ["{'a':", "{1,", "2}}", "False"]
+
+
+@pytest.mark.parametrize("data", [b"F4.\0x\n.", b"I12\0x\n.", b"L7\0L\n.", b"I01\n.", b"(I1\nI2\n.", b"N(N\x8f."],
+                         ids=["float_to_nul", "int_to_nul", "long_to_nul", "bool", "value_above_a_mark", "mark_below"])
+def test_odd_but_valid_pickles_read_as_pickle_loads_reads_them(data):
+    assert same(loads(data), pickle.loads(data))

@@ -393,8 +393,13 @@ class Decoder:
         self.stack.append(cls.call(self, args))
 
 
+def _number_text(line: bytes) -> bytes:
+    # pickle reads a number's text up to the line's end or a NUL byte.
+    return line.split(b"\0", 1)[0]
+
+
 def _text_int(line: bytes) -> int:
-    digits = line.strip().rstrip(b"L")
+    digits = _number_text(line).strip().rstrip(b"L")
     if len(digits.lstrip(b"+-")) > _MAX_DIGITS:
         raise over_budget("digits of a decimal number", _MAX_DIGITS)
     try:
@@ -571,7 +576,7 @@ def _long(d: Decoder, width: int) -> None:
 
 def _text_float(d: Decoder) -> None:
     try:
-        d.stack.append(float(d.line()))
+        d.stack.append(float(_number_text(d.line())))
     except ValueError as error:
         raise malformed("invalid float") from error
 
