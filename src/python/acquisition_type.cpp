@@ -120,9 +120,9 @@ PyObject* get_params(PyObject* self, void*) {
     });
 }
 
-// Reads a side file and decodes it with gzip.decompress and the restricted
-// unpickler of vintrel._safe_pickle, which refuses pickles that would call
-// anything but the constructors of plain data.
+// Reads a side file and decodes it with gzip.decompress and the side-file
+// decoder vintrel._safe_pickle.loads, which reads plain data and numpy
+// values and refuses anything else, within budgets set by the file's size.
 PyObject* load_misc_data(PyObject* self, MiscDataKind kind) {
     return guarded([&]() -> PyObject* {
         auto misc = live_state(self).acquisition.misc_data(kind);
