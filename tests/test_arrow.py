@@ -3,6 +3,7 @@ Parquet files (export_parquet and `vintrel export --format parquet`) that
 polars and DuckDB read back as arrays() gives the events: every board,
 atomic files, the extra named without pyarrow."""
 
+import json
 import os
 import random
 import signal
@@ -212,7 +213,11 @@ def test_cli_writes_the_file_export_parquet_writes(make_acq, tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"exported 25 of 26 events to {out / acq.name}.parquet",
                                           "left out 1 event that could not be parsed: 30"]
-    assert os.listdir(out) == [f"{acq.name}.parquet"]
+    assert sorted(os.listdir(out)) == sorted([f"{acq.name}.parquet", "export.json"])
+    report = json.loads((out / "export.json").read_text())
+    assert report["acquisition"] == {"path": acq.path, "name": acq.name}
+    assert report["files"] == [{"file": f"{acq.name}.parquet", "events": 25, "requested": 26, "indices": [[5, 30]]}]
+    assert [(e["index"], e["reason"]) for e in report["left_out"]] == [(30, "could not be parsed")]
     table = pq.read_table(out / f"{acq.name}.parquet")
     assert table.column("index").to_pylist() == list(range(5, 30))
     assert table.drop_columns([]).equals(acq.arrays(range(5, 31)).to_arrow().replace_schema_metadata(
