@@ -206,6 +206,13 @@ def test_provenance_fields(client, campaign):
     assert list(zip(result["index"].to_list(), result["acquisition"].to_list())) == expected
 
 
+def test_channel_selection(client, campaign):
+    result = compute(client, vd.arrays(campaign, step_size=800, channels=[1, 0]))
+    expected = ak.concatenate([vintrel.Acquisition(p).arrays(channels=[1, 0]).to_awkward() for p in campaign])
+    assert ak.array_equal(result, expected)
+    assert ak.all(ak.num(result["data"], axis=1) == 2)
+
+
 def test_a_directory_name_that_is_not_utf8(client, tmp_path):
     root = tmp_path / os.fsdecode(b"run_\xe9")
     path = acqwriter.write_acquisition(root, PARAMS, [merrowv3.sample_event(PARAMS, random.Random(i)) for i in range(3)])

@@ -13,14 +13,15 @@ import contextlib
 import errno
 import fcntl
 import functools
+import operator
 import importlib
 import os
 import re
 import secrets
 import sys
 from collections import Counter
-from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple, TypeVar, Union
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, NamedTuple, SupportsIndex, TypeVar, Union
 
 try:
     from dask.delayed import Delayed, delayed
@@ -55,7 +56,8 @@ class ExportedFile(NamedTuple):
 
 
 def arrays(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], step_size: int = 10_000,
-           pedestals_correction: bool = False, *, index: bool = False) -> Any:
+           pedestals_correction: bool = False, *, index: bool = False,
+           channels: Iterable[SupportsIndex] | None = None) -> Any:
     """A lazy dask_awkward.Array of the events of one or several acquisitions.
 
     One partition per acquisition and range of at most `step_size` event
@@ -71,6 +73,10 @@ def arrays(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], step_size:
     each entry can be traced back after runs are combined: ``index``, the
     event's index in its acquisition (int64), and ``acquisition``, the
     acquisition's name (its directory's name).
+
+    With ``channels``, only those channels are read and stored, in the
+    order given, as ``Acquisition.arrays(..., channels=...)`` reads them; an
+    event without one of them is left out.
     """
     if step_size < 1:
         raise ValueError(f"step_size must be at least 1, not {step_size}")
@@ -79,7 +85,7 @@ def arrays(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], step_size:
     parts = [(path, start, min(start + step_size, count))
              for path, acq in opened for count in (len(acq),) for start in range(0, count, step_size)]
     meta = ak.Array(empty.layout.to_typetracer(forget_length=True))
-    read = _ReadRange(pedestals_correction, index)
+    read = _ReadRange(pedestals_correction, index, None if channels is None else tuple(map(operator.index, channels)))
     if not parts:
         # No event at all: one empty partition, of known length 0.
         return dak.from_map(read, [(opened[0][0], 0, 0)], label="vintrel-arrays", meta=meta, divisions=(0, 0))
@@ -218,9 +224,11 @@ def _reopen(path: str) -> vintrel.Acquisition:
 class _ReadRange:
     """A partition of arrays(): one range of one acquisition's events."""
 
-    def __init__(self, pedestals_correction: bool, index: bool = False) -> None:
+    def __init__(self, pedestals_correction: bool, index: bool = False,
+                 channels: tuple[int, ...] | None = None) -> None:
         self.pedestals_correction = pedestals_correction
         self.index = index
+        self.channels = channels
 
     def __call__(self, part: tuple[str, int, int]) -> Any:
         return _ordinary_failures(self._read)(part)
@@ -228,7 +236,8 @@ class _ReadRange:
     def _read(self, part: tuple[str, int, int]) -> Any:
         """The events start:stop of the acquisition at path, as an awkward array."""
         path, start, stop = part
-        events = _reopen(path).arrays(range(start, stop), pedestals_correction=self.pedestals_correction)
+        options: dict[str, Any] = {} if self.channels is None else {"channels": self.channels}
+        events = _reopen(path).arrays(range(start, stop), pedestals_correction=self.pedestals_correction, **options)
         return _with_provenance(events, path, self.index)
 
 
