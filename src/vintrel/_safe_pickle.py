@@ -182,6 +182,11 @@ _SCALAR_TAIL = b"\x94\x86\x94R\x94"  # MEMOIZE TUPLE2 MEMOIZE REDUCE MEMOIZE
 _FLOAT = struct.Struct(">d")
 _SIZES = {1: struct.Struct("<B"), 2: struct.Struct("<H"), 4: struct.Struct("<I"), 8: struct.Struct("<Q")}
 _I4 = struct.Struct("<i")
+# How C's strtol reads the text of an INT: the spaces it skips, the digits
+# of each base, the bound of a C long.
+_C_SPACE = b" \t\n\v\f\r"
+_C_DIGITS = {8: re.compile(rb"[0-7]+\Z"), 10: re.compile(rb"[0-9]+\Z"), 16: re.compile(rb"[0-9a-fA-F]+\Z")}
+_C_LONG = 1 << (8 * struct.calcsize("l") - 1)
 # Runs of BINFLOAT opcodes (lists of floats) are decoded at once.
 _FLOAT_RUN = re.compile(rb"(?:G[\x00-\xff]{8}){2,1000}")
 
@@ -448,16 +453,39 @@ def _number_text(line: bytes) -> bytes:
     return line.split(b"\0", 1)[0]
 
 
-def _text_int(line: bytes) -> int:
-    """Reads a protocol 0 decimal integer (INT, LONG, GET, PUT), trailing L
-    allowed, of at most `_MAX_DIGITS` digits."""
-    digits = _number_text(line).strip().rstrip(b"L")
+def _text_int(line: bytes, base: int = 10) -> int:
+    """Reads the integer of a protocol 0 line as Python reads its text in
+    `base` (0: as a literal, 0x and the like allowed), of at most
+    `_MAX_DIGITS` digits."""
+    digits = _number_text(line).strip()
     if len(digits.lstrip(b"+-")) > _MAX_DIGITS:
         raise over_budget("digits of a decimal number", _MAX_DIGITS)
     try:
-        return int(digits)
+        return int(digits, base)
     except ValueError as error:
-        raise malformed("invalid decimal number") from error
+        raise malformed("invalid integer") from error
+
+
+def _c_long(text: bytes) -> int | None:
+    """What C's strtol(text, &end, 0) gives (a leading 0 is octal, 0x hex),
+    where it reads all of `text` into a C long; None where it stops short or
+    overflows."""
+    if not text:
+        return 0  # nothing read, and the end is where it started
+    body = text.lstrip(_C_SPACE)
+    negative = body[:1] == b"-"
+    if body[:1] in (b"+", b"-"):
+        body = body[1:]
+    if body[:2] in (b"0x", b"0X") and _C_DIGITS[16].match(body, 2, 3):
+        base, digits = 16, body[2:]
+    else:
+        base, digits = 8 if body[:1] == b"0" else 10, body
+    significant = digits.lstrip(b"0")
+    if _C_DIGITS[base].match(digits) is None or len(significant) > 22:
+        return None
+    value = int(significant or b"0", base)
+    value = -value if negative else value
+    return value if -_C_LONG <= value < _C_LONG else None
 
 
 def _quoted(line: bytes) -> bytes:
@@ -679,12 +707,24 @@ def _text_float(d: Decoder) -> None:
 
 
 def _int_line(d: Decoder) -> None:
-    """INT: a decimal integer on a line, or a protocol 0 boolean (00 or 01)."""
+    """INT: an integer on a line, read as pickle reads it: by C's strtol where
+    that reads it all into a C long, else as a Python literal; a line of two
+    bytes reading 0 or 1 is a boolean (protocol 0 writes them as 00 and 01)."""
     line = d.line()
-    if line in (b"00", b"01"):  # protocol 0 booleans
-        d.stack.append(line == b"01")
+    if not line:
+        raise malformed("pickle data was truncated")
+    value = _c_long(_number_text(line))
+    if value is None:
+        d.stack.append(_text_int(line, 0))
     else:
-        d.stack.append(_text_int(line))
+        d.stack.append(value == 1 if len(line) == 2 and value in (0, 1) else value)
+
+
+def _long_line(d: Decoder) -> None:
+    """LONG: an integer on a line, read as pickle reads it: one trailing L
+    dropped, the rest as a Python literal."""
+    line = d.line()
+    d.stack.append(_text_int(line[:-1] if line[-1:] == b"L" else line, 0))
 
 
 def _unicode_line(d: Decoder) -> None:
@@ -764,7 +804,7 @@ _HANDLERS: list[Callable[[Decoder], None] | None] = [None] * 256
 for _code, _handler in {
     b"(": _mark, b"0": _pop, b"1": lambda d: d.pop_mark() and None, b"2": _dup,
     b"F": _text_float, b"I": _int_line, b"J": _binint(4, True), b"K": _binint(1, False),
-    b"L": lambda d: d.stack.append(_text_int(d.line())), b"M": _binint(2, False), b"N": _constant(None),
+    b"L": _long_line, b"M": _binint(2, False), b"N": _constant(None),
     b"P": _persistent, b"Q": _persistent, b"R": _reduce,
     b"S": lambda d: d.stack.append(_ascii(_quoted(d.line()))),
     b"T": lambda d: d.stack.append(_ascii(d.take(_I4.unpack(d.take(4))[0]))),
