@@ -19,7 +19,6 @@ import _codecs
 import pickle
 import re
 import struct
-from functools import lru_cache
 from itertools import chain
 from collections import OrderedDict
 from typing import Any, Callable
@@ -191,11 +190,16 @@ _C_LONG = 1 << (8 * struct.calcsize("l") - 1)
 _FLOAT_RUN = re.compile(rb"(?:G[\x00-\xff]{8}){2,1000}")
 
 
-@lru_cache(maxsize=1000)
-def _float_run(count: int) -> struct.Struct:
-    """A struct reading `count` BINFLOAT opcodes in a row: each an opcode byte,
-    skipped, and a big-endian double."""
-    return struct.Struct(">" + "xd" * count)
+class _FloatRuns(dict[int, struct.Struct]):
+    """Per count, the struct reading that many BINFLOAT opcodes in a row (each
+    an opcode byte, skipped, and a big-endian double), made on first use."""
+
+    def __missing__(self, count: int) -> struct.Struct:
+        made = self[count] = struct.Struct(">" + "xd" * count)
+        return made
+
+
+_FLOAT_RUNS = _FloatRuns()  # at most 999: a run is 2 to 1000 opcodes
 
 
 class Decoder:
@@ -338,7 +342,7 @@ class Decoder:
             elif op == 0x47:  # BINFLOAT, and the run it may start
                 run = _FLOAT_RUN.match(data, pos - 1)
                 if run is not None:
-                    stack.extend(_float_run((run.end() - pos + 1) // 9).unpack_from(data, pos - 1))
+                    stack.extend(_FLOAT_RUNS[(run.end() - pos + 1) // 9].unpack_from(data, pos - 1))
                     pos = run.end()
                 elif pos + 8 <= end:
                     push(_FLOAT.unpack_from(data, pos)[0])
