@@ -129,7 +129,31 @@ def test_plain_side_files_leave_numpy_unimported(make_acq):
     assert done.stdout.split() == ["{'a':", "{1,", "2}}", "False"]
 
 
-@pytest.mark.parametrize("data", [b"F4.\0x\n.", b"I12\0x\n.", b"L7\0L\n.", b"I01\n.", b"(I1\nI2\n.", b"N(N\x8f."],
-                         ids=["float_to_nul", "int_to_nul", "long_to_nul", "bool", "value_above_a_mark", "mark_below"])
+ODD_BUT_VALID = {
+    "float_to_nul": b"F4.\0x\n.", "int_to_nul": b"I12\0x\n.", "long_to_nul": b"L7\0L\n.", "bool": b"I01\n.",
+    "value_above_a_mark": b"(I1\nI2\n.", "mark_below": b"N(N\x8f.",
+    # INT is read by C's strtol where the number fits a C long, else as a Python literal; LONG as a literal.
+    "int_octal": b"I0101\n.", "int_octal_zeros": b"I000000000000000000000000017\n.", "int_hex": b"I -0x1F\n.",
+    "int_past_c_long": b"I9223372036854775808\n.", "int_c_long_min": b"I-9223372036854775808\n.",
+    "int_binary_literal": b"I0b101\n.", "int_underscores": b"I1_000\n.", "int_empty_before_nul": b"I\0\n.",
+    "long_hex": b"L0x10L\n.", "long_without_l": b"L12\n.",
+    # Two bytes that strtol reads as 0 or 1 are a boolean, whatever they are.
+    "bool_spaced": b"I 1\n.", "bool_signed": b"I+0\n.", "bool_minus_zero": b"I-0\n.", "bool_nul": b"I1\0\n.",
+    "bool_nul_first": b"I\0Z\n.", "int_two_bytes": b"I02\n.",
+}
+
+
+@pytest.mark.parametrize("data", ODD_BUT_VALID.values(), ids=ODD_BUT_VALID.keys())
 def test_odd_but_valid_pickles_read_as_pickle_loads_reads_them(data):
     assert same(loads(data), pickle.loads(data))
+
+
+@pytest.mark.parametrize("data", [b"I09\n.", b"I0777777777777777777777777\n.", b"I5L\n.", b"I\n.", b"L0101L\n.",
+                                  b"L1LL\n.", b"L5L\0\n.", b"(I1\np5\n0g5L\n."],
+                         ids=["int_octal_nine", "int_octal_past_c_long", "int_with_l", "int_empty", "long_octal",
+                              "long_two_l", "long_l_before_nul", "get_with_l"])
+def test_numbers_that_pickle_loads_cannot_read_are_refused(data):
+    with pytest.raises((ValueError, pickle.UnpicklingError)):
+        pickle.loads(data)
+    with pytest.raises(pickle.UnpicklingError):
+        loads(data)

@@ -19,7 +19,6 @@ import _codecs
 import pickle
 import re
 import struct
-from functools import lru_cache
 from itertools import chain
 from collections import OrderedDict
 from typing import Any, Callable
@@ -53,6 +52,8 @@ class _Global:
 
 
 def _encoded(budget: Budget, text: object, encoding: object) -> bytes:
+    """The bytes of `text` in one of the few encodings picklers name (latin-1,
+    UTF-8, ASCII), their size counted against the budget first."""
     encode = _ENCODERS.get(encoding) if type(encoding) is str else None
     if type(text) is not str or encode is None:
         raise refusal("encoding other than of text to latin-1, UTF-8 or ASCII")
@@ -64,6 +65,8 @@ def _encoded(budget: Budget, text: object, encoding: object) -> bytes:
 
 
 def _byte_string(kind: type, decoder: Decoder, args: object) -> object:
+    """Builds bytes or a bytearray (`kind`) from what picklers pass: nothing, a
+    length of zeros, bytes to copy, or text and its encoding."""
     if type(args) is not tuple or len(args) > 2:
         raise refusal(f"{kind.__name__} of anything but bytes or text")
     if not args:
@@ -81,13 +84,16 @@ def _byte_string(kind: type, decoder: Decoder, args: object) -> object:
 
 
 def _codecs_encode(decoder: Decoder, args: object) -> object:
-    # Protocols 0-2 write bytes as _codecs.encode(<text>, 'latin1').
+    """`_codecs.encode(text, encoding)`: how protocols 0-2 write bytes, as
+    their latin-1 text."""
     if type(args) is not tuple or len(args) != 2:
         raise refusal("_codecs.encode other than of text to a byte encoding")
     return _encoded(decoder.budget, *args)
 
 
 def _set_of(kind: type, decoder: Decoder, args: object) -> object:
+    """Builds a set or frozenset (`kind`) of the elements of one list, tuple or
+    set, once their hashing passed the budget."""
     if type(args) is not tuple or len(args) > 1 or args and type(args[0]) not in (list, tuple, set, frozenset):
         raise refusal(f"{kind.__name__} of anything but a list")
     if not args:
@@ -98,6 +104,7 @@ def _set_of(kind: type, decoder: Decoder, args: object) -> object:
 
 
 def _complex(decoder: Decoder, args: object) -> object:
+    """Builds a complex number from at most two ints or floats."""
     if type(args) is not tuple or len(args) > 2 or any(type(part) not in (int, float) for part in args):
         raise refusal("complex of anything but numbers")
     try:
@@ -107,32 +114,43 @@ def _complex(decoder: Decoder, args: object) -> object:
 
 
 def _ordered_dict(decoder: Decoder, args: object) -> object:
+    """Builds an empty OrderedDict; its items follow as SETITEMS."""
     if args != ():
         raise refusal("OrderedDict of anything but no arguments")
     return OrderedDict()
 
 
 def _array_class(decoder: Decoder, args: object) -> object:
+    """Refuses a call of numpy.ndarray: the class is only accepted as what
+    `_reconstruct` makes."""
     raise refusal("a call of numpy.ndarray")
 
 
 def _numpy_dtype(decoder: Decoder, args: object) -> object:
+    """Makes a numpy dtype from its type string, noted as awaiting the state
+    that BUILD gives it."""
     made = _side_numpy.dtype_from_args(args, decoder.budget)
     decoder.awaiting_state[id(made)] = [made]
     return made
 
 
 def _reconstruct(decoder: Decoder, args: object) -> object:
+    """Makes the zero-filled array that numpy's `_reconstruct` stands for,
+    noted as awaiting its state."""
     made = _side_numpy.empty_array(args, _ARRAY_CLASS, decoder.budget)
     decoder.awaiting_state[id(made)] = [made]
     return made
 
 
 def _scalar(decoder: Decoder, args: object) -> object:
+    """Makes a numpy scalar from its dtype and bytes, with the decoder kept per
+    dtype for this load."""
     return _side_numpy.scalar(args, decoder.scalar_decoders, decoder.budget)
 
 
 def _frombuffer(decoder: Decoder, args: object) -> object:
+    """Makes a numpy array from the bytes, dtype, shape and order that protocol
+    5 writes in-band."""
     return _side_numpy.frombuffer(args, decoder.budget)
 
 
@@ -163,13 +181,25 @@ _SCALAR_TAIL = b"\x94\x86\x94R\x94"  # MEMOIZE TUPLE2 MEMOIZE REDUCE MEMOIZE
 _FLOAT = struct.Struct(">d")
 _SIZES = {1: struct.Struct("<B"), 2: struct.Struct("<H"), 4: struct.Struct("<I"), 8: struct.Struct("<Q")}
 _I4 = struct.Struct("<i")
+# How C's strtol reads the text of an INT: the spaces it skips, the digits
+# of each base, the bound of a C long.
+_C_SPACE = b" \t\n\v\f\r"
+_C_DIGITS = {8: re.compile(rb"[0-7]+\Z"), 10: re.compile(rb"[0-9]+\Z"), 16: re.compile(rb"[0-9a-fA-F]+\Z")}
+_C_LONG = 1 << (8 * struct.calcsize("l") - 1)
 # Runs of BINFLOAT opcodes (lists of floats) are decoded at once.
 _FLOAT_RUN = re.compile(rb"(?:G[\x00-\xff]{8}){2,1000}")
 
 
-@lru_cache(maxsize=1000)
-def _float_run(count: int) -> struct.Struct:
-    return struct.Struct(">" + "xd" * count)
+class _FloatRuns(dict[int, struct.Struct]):
+    """Per count, the struct reading that many BINFLOAT opcodes in a row (each
+    an opcode byte, skipped, and a big-endian double), made on first use."""
+
+    def __missing__(self, count: int) -> struct.Struct:
+        made = self[count] = struct.Struct(">" + "xd" * count)
+        return made
+
+
+_FLOAT_RUNS = _FloatRuns()  # at most 999: a run is 2 to 1000 opcodes
 
 
 class Decoder:
@@ -192,6 +222,7 @@ class Decoder:
     # --- reading ----------------------------------------------------------
 
     def take(self, n: int) -> bytes:
+        """Reads the next `n` bytes; data ending before them is malformed."""
         start, end = self.pos, self.pos + n
         if end > len(self.data) or n < 0:
             raise malformed("pickle data was truncated")
@@ -199,6 +230,8 @@ class Decoder:
         return self.data[start:end]
 
     def line(self) -> bytes:
+        """Reads a protocol 0 argument: the bytes up to the next newline, which
+        is skipped."""
         end = self.data.find(b"\n", self.pos)
         if end < 0:
             raise malformed("pickle data was truncated")
@@ -206,10 +239,13 @@ class Decoder:
         return self.data[start:end]
 
     def size(self, width: int) -> int:
+        """Reads a little-endian unsigned length of `width` bytes."""
         n: int = _SIZES[width].unpack(self.take(width))[0]
         return n
 
     def pop_mark(self) -> list[Any]:
+        """Removes the last MARK and returns the items above it, taken off the
+        stack."""
         if not self.marks:
             raise malformed("could not find MARK")
         start = self.marks.pop()
@@ -218,16 +254,23 @@ class Decoder:
         return items
 
     def pop(self) -> Any:
+        """Removes and returns the top of the stack, never reaching below the
+        last MARK."""
         if not self.stack or len(self.stack) <= (self.marks[-1] if self.marks else -1):
             raise malformed("unpickling stack underflow")
         return self.stack.pop()
 
     def top(self) -> Any:
+        """The top of the stack, left in place; like `pop`, never below the
+        last MARK."""
         if not self.stack or len(self.stack) <= (self.marks[-1] if self.marks else -1):
             raise malformed("unpickling stack underflow")
         return self.stack[-1]
 
     def memoize(self, key: int) -> None:
+        """Stores the top of the stack under memo `key`; a dtype or array
+        awaiting its state notes the key, so that BUILD replaces it there
+        too."""
         value = self.top()
         self.memo[key] = value
         if self.awaiting_state:
@@ -236,6 +279,8 @@ class Decoder:
                 entry.append(key)
 
     def recall(self, key: int) -> None:
+        """Pushes the value stored under memo `key`; a key never stored is
+        malformed."""
         try:
             self.stack.append(self.memo[key])
         except KeyError:
@@ -244,6 +289,9 @@ class Decoder:
     # --- the loop ---------------------------------------------------------
 
     def load(self) -> Any:
+        """Runs the opcodes from the first to STOP and returns the value
+        loaded; the opcodes of lists of numbers and of numpy scalars are
+        handled inline, the others by `_HANDLERS`."""
         data, stack, memo = self.data, self.stack, self.memo
         push = stack.append
         handlers = _HANDLERS
@@ -294,7 +342,7 @@ class Decoder:
             elif op == 0x47:  # BINFLOAT, and the run it may start
                 run = _FLOAT_RUN.match(data, pos - 1)
                 if run is not None:
-                    stack.extend(_float_run((run.end() - pos + 1) // 9).unpack_from(data, pos - 1))
+                    stack.extend(_FLOAT_RUNS[(run.end() - pos + 1) // 9].unpack_from(data, pos - 1))
                     pos = run.end()
                 elif pos + 8 <= end:
                     push(_FLOAT.unpack_from(data, pos)[0])
@@ -343,12 +391,15 @@ class Decoder:
         return found.end()
 
     def finish(self) -> Any:
-        # As pickle does: the value on top, whatever lies beneath it.
+        """The value loaded at STOP: as pickle does, the value on top,
+        whatever lies beneath it."""
         return self.pop()
 
     # --- making values ----------------------------------------------------
 
     def set_items(self, target: Any, items: list[Any]) -> None:
+        """Adds key and value pairs (`items`, flat) to a dict or OrderedDict,
+        once the keys' hashing passed the budget."""
         if len(items) % 2:
             raise malformed("odd number of items for SETITEMS")
         if type(target) is not dict and type(target) is not OrderedDict:
@@ -361,6 +412,9 @@ class Decoder:
             target.update(zip(keys, items[1::2]))
 
     def build(self) -> None:
+        """BUILD: gives a state to a dtype or array of this load that awaits
+        one, by making a new one from it, which takes the old one's place on
+        the stack and in the memo."""
         state = self.pop()
         inst = self.top()
         entry = self.awaiting_state.pop(id(inst), None)
@@ -376,6 +430,8 @@ class Decoder:
                 self.memo[key] = built
 
     def find_global(self, module: str, name: str) -> _Global:
+        """Looks up a global the file names in the table of accepted ones
+        (importing numpy for its own); any other is refused."""
         key = (_MODULE_ALIASES.get(module, module), name)
         found = _BUILTINS.get(key)
         if found is None:
@@ -386,6 +442,8 @@ class Decoder:
         return found
 
     def new_object(self, cls: object, args: object, kwargs: object = None) -> None:
+        """Pushes an object of an accepted class made from `args` (NEWOBJ,
+        NEWOBJ_EX); keyword arguments are refused."""
         if kwargs:
             raise refusal("keyword arguments to a class")
         if type(cls) is not _Global or cls.name not in _CLASSES:
@@ -394,27 +452,55 @@ class Decoder:
 
 
 def _number_text(line: bytes) -> bytes:
-    # pickle reads a number's text up to the line's end or a NUL byte.
+    """The text of a protocol 0 number: as pickle reads it, up to the line's
+    end or a NUL byte."""
     return line.split(b"\0", 1)[0]
 
 
-def _text_int(line: bytes) -> int:
-    digits = _number_text(line).strip().rstrip(b"L")
+def _text_int(line: bytes, base: int = 10) -> int:
+    """Reads the integer of a protocol 0 line as Python reads its text in
+    `base` (0: as a literal, 0x and the like allowed), of at most
+    `_MAX_DIGITS` digits."""
+    digits = _number_text(line).strip()
     if len(digits.lstrip(b"+-")) > _MAX_DIGITS:
         raise over_budget("digits of a decimal number", _MAX_DIGITS)
     try:
-        return int(digits)
+        return int(digits, base)
     except ValueError as error:
-        raise malformed("invalid decimal number") from error
+        raise malformed("invalid integer") from error
+
+
+def _c_long(text: bytes) -> int | None:
+    """What C's strtol(text, &end, 0) gives (a leading 0 is octal, 0x hex),
+    where it reads all of `text` into a C long; None where it stops short or
+    overflows."""
+    if not text:
+        return 0  # nothing read, and the end is where it started
+    body = text.lstrip(_C_SPACE)
+    negative = body[:1] == b"-"
+    if body[:1] in (b"+", b"-"):
+        body = body[1:]
+    if body[:2] in (b"0x", b"0X") and _C_DIGITS[16].match(body, 2, 3):
+        base, digits = 16, body[2:]
+    else:
+        base, digits = 8 if body[:1] == b"0" else 10, body
+    significant = digits.lstrip(b"0")
+    if _C_DIGITS[base].match(digits) is None or len(significant) > 22:
+        return None
+    value = int(significant or b"0", base)
+    value = -value if negative else value
+    return value if -_C_LONG <= value < _C_LONG else None
 
 
 def _quoted(line: bytes) -> bytes:
+    """The bytes of a protocol 0 STRING argument: quoted, with Python escapes."""
     if len(line) < 2 or line[0] != line[-1] or line[:1] not in (b"'", b'"'):
         raise malformed("the STRING opcode argument must be quoted")
     return _codecs.escape_decode(line[1:-1])[0]
 
 
 def _ascii(data: bytes) -> str:
+    """Decodes a Python 2 str as ASCII, as `pickle.loads` does by default."""
     try:
         return data.decode("ascii")
     except UnicodeDecodeError as error:
@@ -422,6 +508,7 @@ def _ascii(data: bytes) -> str:
 
 
 def _utf8(data: bytes) -> str:
+    """Decodes UTF-8 text as pickle does, lone surrogates allowed."""
     try:
         return _codecs.utf_8_decode(data, "surrogatepass", True)[0]
     except UnicodeDecodeError as error:
@@ -429,36 +516,49 @@ def _utf8(data: bytes) -> str:
 
 
 def _proto(d: Decoder) -> None:
+    """PROTO: records the protocol; a newer one than this decoder reads is
+    malformed."""
     d.proto = d.take(1)[0]
     if d.proto > HIGHEST_PROTOCOL:
         raise malformed(f"unsupported pickle protocol: {d.proto}")
 
 
 def _frame(d: Decoder) -> None:
+    """FRAME: skips the frame's length."""
     d.size(8)  # frames only group opcodes; the data is all there
 
 
 def _persistent(d: Decoder) -> None:
+    """PERSID, BINPERSID: refused, a persistent ID needs the writer's own
+    loader."""
     raise refusal("a persistent ID")
 
 
 def _buffer(d: Decoder) -> None:
+    """NEXT_BUFFER, READONLY_BUFFER: refused, a side file carries no
+    out-of-band buffers."""
     raise refusal("an out-of-band buffer")
 
 
 def _extension(d: Decoder) -> None:
+    """EXT1, EXT2, EXT4: refused, extension codes name globals through a
+    registry."""
     raise refusal("an extension code")
 
 
 def _instance(d: Decoder) -> None:
+    """INST, OBJ: refused, they make instances of any class."""
     raise refusal("an instance of a class (INST, OBJ)")
 
 
 def _mark(d: Decoder) -> None:
+    """MARK: notes where the stack now ends."""
     d.marks.append(len(d.stack))
 
 
 def _pop(d: Decoder) -> None:
+    """POP: drops the top of the stack, or the last MARK where nothing lies
+    above it."""
     if d.marks and d.marks[-1] == len(d.stack):
         d.marks.pop()
     else:
@@ -466,6 +566,8 @@ def _pop(d: Decoder) -> None:
 
 
 def _tuple_n(n: int) -> Callable[[Decoder], None]:
+    """The handler of TUPLE1, TUPLE2 or TUPLE3: the top `n` items become a
+    tuple."""
     def handler(d: Decoder) -> None:
         if len(d.stack) < n or d.marks and d.marks[-1] > len(d.stack) - n:
             raise malformed("unpickling stack underflow")
@@ -477,32 +579,39 @@ def _tuple_n(n: int) -> Callable[[Decoder], None]:
 
 
 def _append(d: Decoder) -> None:
+    """APPEND: appends the top of the stack to the list beneath it."""
     value = d.pop()
     _extend(d, d.top(), [value])
 
 
 def _appends(d: Decoder) -> None:
+    """APPENDS: appends the items above the last MARK to the list beneath it."""
     items = d.pop_mark()
     _extend(d, d.top(), items)
 
 
 def _extend(d: Decoder, target: Any, items: list[Any]) -> None:
+    """Appends `items` to `target`, which must be a list."""
     if type(target) is not list:
         raise refusal(f"appending to {type(target).__name__}")
     target.extend(items)
 
 
 def _setitem(d: Decoder) -> None:
+    """SETITEM: sets a key and value in the dict beneath them."""
     value, key = d.pop(), d.pop()
     d.set_items(d.top(), [key, value])
 
 
 def _setitems(d: Decoder) -> None:
+    """SETITEMS: sets the key and value pairs above the last MARK in the dict
+    beneath it."""
     items = d.pop_mark()
     d.set_items(d.top(), items)
 
 
 def _dict(d: Decoder) -> None:
+    """DICT: a new dict of the key and value pairs above the last MARK."""
     items = d.pop_mark()
     target: dict[Any, Any] = {}
     d.set_items(target, items)
@@ -510,6 +619,8 @@ def _dict(d: Decoder) -> None:
 
 
 def _additems(d: Decoder) -> None:
+    """ADDITEMS: adds the items above the last MARK to the set beneath it, once
+    their hashing passed the budget."""
     items = d.pop_mark()
     target = d.top()
     if type(target) is not set:
@@ -519,17 +630,23 @@ def _additems(d: Decoder) -> None:
 
 
 def _frozenset(d: Decoder) -> None:
+    """FROZENSET: a frozenset of the items above the last MARK, once their
+    hashing passed the budget."""
     items = d.pop_mark()
     d.budget.check_keys(items)
     d.stack.append(frozenset(items))
 
 
 def _global(d: Decoder) -> None:
+    """GLOBAL: the accepted global whose module and name are the next two
+    lines."""
     module, name = _utf8(d.line()), _utf8(d.line())
     d.stack.append(d.find_global(module, name))
 
 
 def _stack_global(d: Decoder) -> None:
+    """STACK_GLOBAL: the accepted global whose module and name are the two
+    texts on top of the stack."""
     name, module = d.pop(), d.pop()
     if type(module) is not str or type(name) is not str:
         raise malformed("STACK_GLOBAL requires str")
@@ -537,16 +654,21 @@ def _stack_global(d: Decoder) -> None:
 
 
 def _newobj(d: Decoder) -> None:
+    """NEWOBJ: an object of an accepted class, made from the arguments on top
+    of it."""
     args, cls = d.pop(), d.pop()
     d.new_object(cls, args)
 
 
 def _newobj_ex(d: Decoder) -> None:
+    """NEWOBJ_EX: as NEWOBJ, with keyword arguments, which are refused."""
     kwargs, args, cls = d.pop(), d.pop(), d.pop()
     d.new_object(cls, args, kwargs)
 
 
 def _reduce(d: Decoder) -> None:
+    """REDUCE: calls the accepted global beneath the arguments on top (the loop
+    handles the common case inline)."""
     args, function = d.pop(), d.pop()
     if type(function) is not _Global:
         raise refusal(f"a call of {type(function).__name__}")
@@ -554,6 +676,8 @@ def _reduce(d: Decoder) -> None:
 
 
 def _bytes_of(width: int, kind: type = bytes) -> Callable[[Decoder], None]:
+    """The handler of an opcode of bytes (`kind`) whose length takes `width`
+    bytes: SHORT_BINBYTES, BINBYTES, BINBYTES8, BYTEARRAY8."""
     def handler(d: Decoder) -> None:
         d.stack.append(kind(d.take(d.size(width))))
 
@@ -561,6 +685,8 @@ def _bytes_of(width: int, kind: type = bytes) -> Callable[[Decoder], None]:
 
 
 def _text_of(width: int) -> Callable[[Decoder], None]:
+    """The handler of an opcode of UTF-8 text whose length takes `width` bytes:
+    SHORT_BINUNICODE, BINUNICODE, BINUNICODE8."""
     def handler(d: Decoder) -> None:
         d.stack.append(_utf8(d.take(d.size(width))))
 
@@ -568,6 +694,8 @@ def _text_of(width: int) -> Callable[[Decoder], None]:
 
 
 def _long(d: Decoder, width: int) -> None:
+    """LONG1, LONG4: a little-endian two's complement integer whose length
+    takes `width` bytes."""
     n = d.size(width)
     if width == 4 and n > 2**31 - 1:
         raise malformed("LONG pickle has negative byte count")
@@ -575,6 +703,7 @@ def _long(d: Decoder, width: int) -> None:
 
 
 def _text_float(d: Decoder) -> None:
+    """FLOAT: a float written as text on a line."""
     try:
         d.stack.append(float(_number_text(d.line())))
     except ValueError as error:
@@ -582,14 +711,28 @@ def _text_float(d: Decoder) -> None:
 
 
 def _int_line(d: Decoder) -> None:
+    """INT: an integer on a line, read as pickle reads it: by C's strtol where
+    that reads it all into a C long, else as a Python literal; a line of two
+    bytes reading 0 or 1 is a boolean (protocol 0 writes them as 00 and 01)."""
     line = d.line()
-    if line in (b"00", b"01"):  # protocol 0 booleans
-        d.stack.append(line == b"01")
+    if not line:
+        raise malformed("pickle data was truncated")
+    value = _c_long(_number_text(line))
+    if value is None:
+        d.stack.append(_text_int(line, 0))
     else:
-        d.stack.append(_text_int(line))
+        d.stack.append(value == 1 if len(line) == 2 and value in (0, 1) else value)
+
+
+def _long_line(d: Decoder) -> None:
+    """LONG: an integer on a line, read as pickle reads it: one trailing L
+    dropped, the rest as a Python literal."""
+    line = d.line()
+    d.stack.append(_text_int(line[:-1] if line[-1:] == b"L" else line, 0))
 
 
 def _unicode_line(d: Decoder) -> None:
+    """UNICODE: raw-unicode-escape text on a line."""
     try:
         d.stack.append(_codecs.raw_unicode_escape_decode(d.line())[0])
     except UnicodeDecodeError as error:
@@ -597,20 +740,25 @@ def _unicode_line(d: Decoder) -> None:
 
 
 def _put(d: Decoder, key: int) -> None:
+    """Stores the top of the stack under memo `key` (PUT, BINPUT, LONG_BINPUT)."""
     if key < 0:
         raise malformed("negative PUT argument")
     d.memoize(key)
 
 
 def _get_line(d: Decoder) -> None:
+    """GET: pushes the memo value whose decimal key is on a line."""
     d.recall(_text_int(d.line()))
 
 
 def _put_line(d: Decoder) -> None:
+    """PUT: stores the top of the stack under the decimal memo key on a line."""
     _put(d, _text_int(d.line()))
 
 
 def _empty(kind: Callable[[], Any]) -> Callable[[Decoder], None]:
+    """The handler of an opcode pushing a new empty container that `kind`
+    makes."""
     def handler(d: Decoder) -> None:
         d.stack.append(kind())
 
@@ -618,6 +766,8 @@ def _empty(kind: Callable[[], Any]) -> Callable[[Decoder], None]:
 
 
 def _constant(value: object) -> Callable[[Decoder], None]:
+    """The handler of an opcode pushing `value` (None, True, False, the empty
+    tuple)."""
     def handler(d: Decoder) -> None:
         d.stack.append(value)
 
@@ -625,6 +775,8 @@ def _constant(value: object) -> Callable[[Decoder], None]:
 
 
 def _binint(width: int, signed: bool) -> Callable[[Decoder], None]:
+    """The handler of BININT, BININT1 or BININT2: an integer of `width`
+    little-endian bytes."""
     def handler(d: Decoder) -> None:
         d.stack.append(int.from_bytes(d.take(width), "little", signed=signed))
 
@@ -632,18 +784,23 @@ def _binint(width: int, signed: bool) -> Callable[[Decoder], None]:
 
 
 def _list_of_mark(d: Decoder) -> None:
+    """LIST: a list of the items above the last MARK."""
     d.stack.append(d.pop_mark())
 
 
 def _tuple_of_mark(d: Decoder) -> None:
+    """TUPLE: a tuple of the items above the last MARK."""
     d.stack.append(tuple(d.pop_mark()))
 
 
 def _dup(d: Decoder) -> None:
+    """DUP: pushes the top of the stack again."""
     d.stack.append(d.top())
 
 
 def _memoize(d: Decoder) -> None:
+    """MEMOIZE: stores the top of the stack under the next memo key (the loop
+    handles it inline)."""
     d.memoize(len(d.memo))
 
 
@@ -651,7 +808,7 @@ _HANDLERS: list[Callable[[Decoder], None] | None] = [None] * 256
 for _code, _handler in {
     b"(": _mark, b"0": _pop, b"1": lambda d: d.pop_mark() and None, b"2": _dup,
     b"F": _text_float, b"I": _int_line, b"J": _binint(4, True), b"K": _binint(1, False),
-    b"L": lambda d: d.stack.append(_text_int(d.line())), b"M": _binint(2, False), b"N": _constant(None),
+    b"L": _long_line, b"M": _binint(2, False), b"N": _constant(None),
     b"P": _persistent, b"Q": _persistent, b"R": _reduce,
     b"S": lambda d: d.stack.append(_ascii(_quoted(d.line()))),
     b"T": lambda d: d.stack.append(_ascii(d.take(_I4.unpack(d.take(4))[0]))),

@@ -40,15 +40,21 @@ MAX_SAME_HASH = 256
 
 
 def refusal(what: str) -> pickle.UnpicklingError:
+    """The error for `what` a side file may not hold, telling how to load a
+    trusted file anyway."""
     return pickle.UnpicklingError(f"{what} is not allowed in a side file; if you trust this file, "
                                   f"load it with gzip and pickle: {TRUSTED_RECIPE}")
 
 
 def malformed(what: str) -> pickle.UnpicklingError:
+    """The error for a side file that is not a valid pickle, saying `what` is
+    wrong."""
     return pickle.UnpicklingError(f"side file is not a valid pickle: {what}")
 
 
 def over_budget(what: str, limit: int) -> pickle.UnpicklingError:
+    """The error for a side file going beyond its `what` budget of `limit`,
+    telling how to load a trusted file anyway."""
     return pickle.UnpicklingError(f"side file exceeds its {what} budget of {limit}; if you trust this file, "
                                   f"load it with gzip and pickle: {TRUSTED_RECIPE}")
 
@@ -57,8 +63,9 @@ _ATOMS = frozenset([str, bytes, int, float, bool, complex, type(None)])
 
 
 def _check_atom(key: object) -> None:
-    # A structured numpy scalar hashes its fields, objects among them, with
-    # recursion that no count here sees.
+    """Refuses a key that is a numpy value holding objects: a structured
+    numpy scalar hashes its fields, objects among them, with recursion that
+    no count here sees."""
     dtype = getattr(key, "dtype", None)
     if getattr(dtype, "hasobject", False):
         raise refusal("a key holding numpy objects")
@@ -128,6 +135,8 @@ class Budget:
                 self._spend(visits * count)  # comparisons with the keys of the same hash
 
     def _spend(self, visits: int) -> None:
+        """Counts `visits` of hashing work against the file's budget; running
+        out refuses the file."""
         self.hash_visits_left -= visits
         if self.hash_visits_left < 0:
             raise over_budget("hashing work", self.hash_visits)

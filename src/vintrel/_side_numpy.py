@@ -45,6 +45,7 @@ _ITEM_REFCOUNT = 0x01
 
 
 def load() -> Any:
+    """Imports numpy the first time a file names it, and returns it."""
     global np
     if np is None:
         np = importlib.import_module("numpy")
@@ -52,12 +53,16 @@ def load() -> Any:
 
 
 def _int(value: object, what: str) -> int:
+    """`value` if it is an int (not a bool or numpy integer); anything else is
+    refused, naming `what`."""
     if type(value) is not int:
         raise refusal(f"a numpy {what} that is not an integer")
     return value
 
 
 def _shape(value: object, budget: Budget) -> tuple[int, ...]:
+    """An array or subarray shape: a tuple of at most 64 dimensions, or a
+    single one, each a non-negative int."""
     dims = value if type(value) is tuple else (value,)
     if len(dims) > 64:
         raise refusal("a numpy shape of more than 64 dimensions")
@@ -68,6 +73,8 @@ def _shape(value: object, budget: Budget) -> tuple[int, ...]:
 
 
 def _check_extent(shape: tuple[int, ...], dtype: Any) -> None:
+    """Refuses an array of `shape` and `dtype` whose span numpy's index type
+    cannot hold, or whose dtype is a subarray."""
     if dtype.subdtype is not None:
         raise refusal("an array of a numpy subarray dtype")  # numpy spreads those over the shape
     # numpy needs the bytes that every axis spans, empty ones too, to fit its
@@ -80,6 +87,7 @@ def _check_extent(shape: tuple[int, ...], dtype: Any) -> None:
 
 
 def _count(shape: tuple[int, ...]) -> int:
+    """The number of items of an array of `shape`."""
     count = 1
     for dim in shape:
         count *= dim
@@ -132,6 +140,8 @@ def dtype_from_state(made: Any, state: object, budget: Budget) -> Any:
 
 
 def _plain(made: Any, order: str, elsize: object, extra: dict[str, object]) -> Any:
+    """The dtype of a state without fields or subarray (number, bytes, text,
+    void or object), in `order` where the byte order matters."""
     kind, size = made.kind, made.itemsize
     if kind in "SUV":
         size = _int(elsize, "item size")
@@ -150,6 +160,8 @@ def _plain(made: Any, order: str, elsize: object, extra: dict[str, object]) -> A
 
 
 def _datetime(made: Any, order: str, metadata: object, budget: Budget) -> Any:
+    """The datetime64 or timedelta64 dtype of the unit that a state's metadata
+    gives: a known unit times a count below 2**31."""
     if type(metadata) is not tuple or len(metadata) != 2 or type(metadata[1]) is not tuple or len(metadata[1]) != 4:
         raise refusal(_ODD_DTYPE)
     unit, num, den, events = metadata[1]
@@ -168,6 +180,8 @@ def _datetime(made: Any, order: str, metadata: object, budget: Budget) -> Any:
 
 
 def _subarray(subarray: object, elsize: object, extra: dict[str, object], budget: Budget) -> Any:
+    """The subarray dtype of a state: a base dtype and a shape, whose size is
+    the state's item size."""
     if type(subarray) is not tuple or len(subarray) != 2 or not isinstance(subarray[0], np.dtype):
         raise refusal(_ODD_DTYPE)
     base, shape, size = subarray[0], _shape(subarray[1], budget), _int(elsize, "item size")
@@ -195,6 +209,8 @@ def _nested(built: Any, parts: list[Any], budget: Budget) -> Any:
 
 def _structured(names: object, fields: object, elsize: object, flags: int, extra: dict[str, object],
                 budget: Budget) -> Any:
+    """The structured dtype of a state: named fields, each of at least one
+    byte, inside the item and not overlapping; a title names the same field."""
     if type(names) is not tuple or type(fields) is not dict or not names:
         raise refusal(_ODD_DTYPE)
     budget.allocate(len(names) * DTYPE_FIELD)
@@ -226,12 +242,15 @@ def _structured(names: object, fields: object, elsize: object, flags: int, extra
 
 
 def _same_field(other: object, field: tuple[Any, ...]) -> bool:
-    # dtypes by identity: comparing them recurses through their fields.
+    """Whether `other`, the entry of a field's title, is that `field`; dtypes
+    by identity, since comparing them recurses through their fields."""
     return type(other) is tuple and len(other) == len(field) and all(
         a is b or type(a) in (int, str) and type(b) is type(a) and a == b for a, b in zip(other, field))
 
 
 def _construct(description: object, extra: dict[str, object], align: bool = False) -> Any:
+    """Makes a dtype with numpy's constructor; a description it rejects is
+    refused."""
     try:
         return np.dtype(description, align=align, **extra)
     except (TypeError, ValueError) as error:
@@ -281,6 +300,8 @@ def array_from_state(state: object, budget: Budget) -> Any:
 
 def _array_of_bytes(data: object, shape: tuple[int, ...], count: int, dtype: Any, order: str,
                     budget: Budget) -> Any:
+    """An array of `shape` holding a copy of `data`, whose length must match
+    it; raw bytes of objects are refused."""
     if type(data) is not bytes and type(data) is not bytearray:
         raise refusal("numpy array data other than bytes or a list")
     if dtype.hasobject:
@@ -293,13 +314,16 @@ def _array_of_bytes(data: object, shape: tuple[int, ...], count: int, dtype: Any
 
 
 def _copied(data: bytes | bytearray, dtype: Any) -> Any:
-    # Copied as bytes: a copy of a structured array would be made field by
-    # field, leaving the bytes between fields as the allocator found them.
+    """A copy of `data` viewed as `dtype`, copied as bytes: a copy of a
+    structured array would be made field by field, leaving the bytes between
+    fields as the allocator found them."""
     return np.frombuffer(data, np.uint8).copy().view(dtype)
 
 
 def _array_of_items(items: list[Any], shape: tuple[int, ...], count: int, dtype: Any, order: str,
                     budget: Budget) -> Any:
+    """An array of `shape` made of zeros and given its `items` one by one by
+    numpy's item assignment (how arrays of objects are pickled)."""
     _check_extent(shape, dtype)
     if count != len(items):
         raise malformed("numpy array items do not match its shape")
@@ -360,6 +384,8 @@ def scalars(dtype: Any, data: bytes, count: int) -> list[Any]:
 
 
 def _decoder(dtype: Any, budget: Budget) -> _Decoder:
+    """A function making a scalar of `dtype` from its bytes: by struct for
+    plain integers, floats and complex, else by the generic, exact path."""
     size, kind, kind_type = dtype.itemsize, dtype.kind, dtype.type
     generic = _generic_decoder(dtype, budget)
     order = ">" if dtype.byteorder == ">" else "<" if dtype.byteorder == "<" else "="
@@ -388,6 +414,8 @@ def _decoder(dtype: Any, budget: Budget) -> _Decoder:
 
 
 def _generic_decoder(dtype: Any, budget: Budget) -> _Decoder:
+    """A function making a scalar of `dtype` from bytes of its item size,
+    copied into numpy, each copy counted against the budget."""
     size = dtype.itemsize
 
     def decode(data: bytes) -> Any:
