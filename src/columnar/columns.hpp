@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -28,6 +29,13 @@ public:
     void push_back(T value) { std::memcpy(bytes_.extend(sizeof(T)), &value, sizeof(T)); }
     void append(std::span<const T> values) {
         if (!values.empty()) std::memcpy(bytes_.extend(values.size_bytes()), values.data(), values.size_bytes());
+    }
+
+    // Adds `count` uninitialised values at the end, for the caller to fill
+    // (a view valid until the next append).
+    std::span<T> extend(std::size_t count) {
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return {reinterpret_cast<T*>(bytes_.extend(count * sizeof(T))), count};
     }
 
     // Room for `count` values in all (a hint; see GrowingBuffer::reserve).
