@@ -43,6 +43,16 @@ public:
         if (count <= SIZE_MAX / sizeof(T)) bytes_.reserve(count * sizeof(T));
     }
 
+    // For columns filled side by side and joined (see GrowingBuffer):
+    // reserve(count), placed as after `preceding` values of another column.
+    void reserve_after(std::size_t preceding, std::size_t count) {
+        if (count <= SIZE_MAX / sizeof(T)) bytes_.reserve_after(mul_or_zero(preceding, sizeof(T)), count * sizeof(T));
+    }
+    bool reserve_to_join(std::size_t count) {
+        return count <= SIZE_MAX / sizeof(T) && bytes_.reserve_to_join(count * sizeof(T));
+    }
+    bool append_pages(Column& part) { return bytes_.append_pages(part.bytes_); }
+
     std::size_t size() const { return bytes_.size() / sizeof(T); }
 
     // The values written so far (a view valid until the next append).
@@ -68,10 +78,11 @@ struct ListColumn {
         offsets.push_back(static_cast<std::int64_t>(values.size()));
     }
     std::size_t lists() const { return offsets.size() - 1; }
-    // Room for `list_count` lists of `value_count` values in all (a hint).
-    void reserve(std::size_t list_count, std::size_t value_count) {
+    // Room for `list_count` lists of `value_count` values in all (a hint),
+    // the values placed as after `preceding_values` of another column.
+    void reserve(std::size_t list_count, std::size_t value_count, std::size_t preceding_values = 0) {
         offsets.reserve(list_count + 1);
-        values.reserve(value_count);
+        values.reserve_after(preceding_values, value_count);
     }
     void shrink_to_fit() {
         values.shrink_to_fit();

@@ -112,24 +112,31 @@ struct EventColumns {
 // Makes room for `events` events the size of `event` (a hint: only address
 // space is taken). Called with the first record, before it is appended, the
 // columns take their final place at once, and large ones get huge pages
-// from their first byte, instead of growing step by step.
+// from their first byte, instead of growing step by step. Columns that will
+// be appended to others holding `preceding` events are placed so that, if
+// those events were all like this one, they join without a copy.
 template <class Event>
-void reserve_like(EventColumns& columns, const Event& event, std::size_t events, const ChannelSelection& selection) {
-    const auto times_events = [&](const auto& per_channel) {
+void reserve_like(EventColumns& columns, const Event& event, std::size_t events, const ChannelSelection& selection,
+                  std::size_t preceding = 0) {
+    const auto per_event = [&](const auto& per_channel) {
         std::size_t values = 0;
         selection.for_each(per_channel.size(), [&](std::size_t c) {
             if (c < per_channel.size()) values += per_channel[c].size();  // a missing one fails the event later
         });
-        return mul_or_zero(values, events);
+        return values;
     };
     const std::size_t channels = mul_or_zero(selection.kept(event.data.size()), events);
-    columns.index.reserve(events);
+    const auto reserve = [&](auto& column, const auto& per_channel) {
+        const std::size_t values = per_event(per_channel);
+        column.reserve(channels, mul_or_zero(values, events), mul_or_zero(values, preceding));
+    };
+    columns.index.reserve_after(preceding, events);
     columns.channel_offsets.reserve(events + 1);
-    columns.data.reserve(channels, times_events(event.data));
-    columns.time.reserve(channels, times_events(event.time));
-    columns.window_labels.reserve(channels, times_events(event.window_labels));
+    reserve(columns.data, event.data);
+    reserve(columns.time, event.time);
+    reserve(columns.window_labels, event.window_labels);
     if constexpr (requires { event.timing; })
-        if (columns.timing) columns.timing->reserve(channels, times_events(event.timing));
+        if (columns.timing) reserve(*columns.timing, event.timing);
 }
 
 // Appends the selected channels of one record as the next event, or lists

@@ -36,16 +36,27 @@ class Plan {
 public:
     explicit Plan(std::span<EventColumns> parts) : parts_(parts) {}
 
-    // Values of a plain column, end to end.
+    // Values of a plain column, end to end: a part placed for it hands its
+    // pages over, the others are copied. Without the room for all of them
+    // at once, all are copied.
     template <class T, class Get>
     void values(Column<T>& into, Get get) {
         std::size_t extra = 0;
         for (EventColumns& part : parts_) extra += get(part).size();
-        auto* at = reinterpret_cast<std::byte*>(into.extend(extra).data());
+        if (!into.reserve_to_join(into.size() + extra)) {
+            auto* at = reinterpret_cast<std::byte*>(into.extend(extra).data());
+            for (EventColumns& part : parts_) {
+                const auto from = std::as_bytes(get(part).values());
+                add(at, from, 0);
+                at += from.size();
+            }
+            return;
+        }
         for (EventColumns& part : parts_) {
-            const auto from = std::as_bytes(get(part).values());
-            add(at, from, 0);
-            at += from.size();
+            Column<T>& from = get(part);
+            if (from.size() == 0 || into.append_pages(from)) continue;
+            // Within the room reserved: the column does not move.
+            add(reinterpret_cast<std::byte*>(into.extend(from.size()).data()), std::as_bytes(from.values()), 0);
         }
     }
 

@@ -59,8 +59,9 @@ private:
     std::size_t bytes_ = 0;
 };
 
-// One run of consecutive requested events, into columns of its own.
-EventColumns read_run(Reading& reading, std::span<const std::uint64_t> run) {
+// One run of consecutive requested events, into columns of its own, placed
+// to join after `preceding` events.
+EventColumns read_run(Reading& reading, std::span<const std::uint64_t> run, std::size_t preceding) {
     EventColumns columns(reading.board);
     EventReader reader(reading.acquisition);
     Poll poll(reading);
@@ -90,7 +91,7 @@ EventColumns read_run(Reading& reading, std::span<const std::uint64_t> run) {
     } else {
         parsing::visit_board(*reading.board, [&](auto parser) {
             EventAppender<decltype(parser)> appender(columns, reading.corrections, run.size(),
-                                                     reading.options.channels);
+                                                     reading.options.channels, preceding);
             each_event([&](std::uint64_t index, parsing::Bytes raw) { appender.add(index, raw); });
         });
     }
@@ -102,12 +103,9 @@ std::size_t run_count(std::size_t events, std::size_t max_runs) {
     return std::max<std::size_t>(1, std::min(max_runs, events / kMinRunEvents));
 }
 
-// Run r of `runs` near-equal runs of `indices`.
-std::span<const std::uint64_t> run_of(std::span<const std::uint64_t> indices, std::size_t r, std::size_t runs) {
-    const std::size_t n = indices.size();
-    const std::size_t begin = n / runs * r + std::min(r, n % runs);
-    const std::size_t end = n / runs * (r + 1) + std::min(r + 1, n % runs);
-    return indices.subspan(begin, end - begin);
+// Where run r of `runs` near-equal runs of `count` events starts.
+std::size_t run_start(std::size_t count, std::size_t r, std::size_t runs) {
+    return count / runs * r + std::min(r, count % runs);
 }
 
 }  // namespace
@@ -120,14 +118,16 @@ std::optional<EventColumns> read_event_columns(const Acquisition& acquisition, s
     const std::size_t runs = run_count(indices.size(), options.max_runs);
     std::vector<std::optional<EventColumns>> parts(runs);
     if (runs == 1) {
-        parts[0].emplace(read_run(reading, indices));
+        parts[0].emplace(read_run(reading, indices, 0));
     } else {
         // Pool tasks must not throw: an allocation failure is kept and
         // rethrown here, after the other runs stopped.
         std::vector<std::exception_ptr> errors(runs);
         auto task = [&](std::size_t r) {
             try {
-                parts[r].emplace(read_run(reading, run_of(indices, r, runs)));
+                const std::size_t begin = run_start(indices.size(), r, runs);
+                const std::size_t end = run_start(indices.size(), r + 1, runs);
+                parts[r].emplace(read_run(reading, indices.subspan(begin, end - begin), begin));
             } catch (...) {
                 errors[r] = std::current_exception();
                 reading.stop.store(true, std::memory_order_relaxed);

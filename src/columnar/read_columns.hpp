@@ -24,16 +24,23 @@ namespace vintrel::columnar {
 template <class Parser>
 class EventAppender {
 public:
-    // `expected_events`: how many events will be added, at most (a hint).
+    // `expected_events`: how many events will be added, at most (a hint);
+    // `preceding_events`: how many events will precede them when the
+    // columns are joined to others (see reserve_like).
     EventAppender(EventColumns& columns, const calibration::Corrections& corrections, std::size_t expected_events,
-                  const ChannelSelection& selection = kEveryChannel)
-        : columns_(columns), corrections_(corrections), selection_(selection), expected_events_(expected_events) {}
+                  const ChannelSelection& selection = kEveryChannel, std::size_t preceding_events = 0)
+        : columns_(columns),
+          corrections_(corrections),
+          selection_(selection),
+          expected_events_(expected_events),
+          preceding_events_(preceding_events) {}
 
     void add(std::uint64_t index, parsing::Bytes raw) {
         if (auto parsed = Parser::parse_into(raw, corrections_.params, record_); !parsed)
             return columns_.failures.push_back(EventFailure::unparsable(index, parsed.error()));
         if (!corrections_.apply(record_)) return columns_.failures.push_back(EventFailure::uncorrectable(index));
-        if (columns_.events() == 0) reserve_like(columns_, record_, expected_events_, selection_);
+        if (columns_.events() == 0)
+            reserve_like(columns_, record_, expected_events_, selection_, preceding_events_);
         append_record(columns_, index, record_, selection_);
     }
 
@@ -44,6 +51,7 @@ private:
     const calibration::Corrections& corrections_;
     const ChannelSelection& selection_;
     std::size_t expected_events_;
+    std::size_t preceding_events_;
     typename Parser::Event record_;
 };
 
