@@ -8,7 +8,11 @@
   ours), and against a plain read of the same bytes from the page cache;
   throughput as MB/s of raw event bytes; and the peak memory of one call
   against the size of the arrays it returns;
-- every other model string: arrays() against the same slice of dictionaries.
+- every other model string: arrays() against the same slice of dictionaries;
+- channel selection: arrays(channels=[1]) (one channel of four) against
+  arrays(), and against arrays() sliced to that channel afterwards;
+- every core: arrays() in child processes with RAYON_NUM_THREADS = 1, 2, ...
+  up to the CPUs of this process, taken in turns, each best of its rounds.
 
     PYTHONPATH=build/release python3 bench/bench_arrays.py [--events 20000] [--others 1000]
 """
@@ -16,6 +20,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import subprocess
 import sys
@@ -105,6 +110,45 @@ def merrowv3_figures(tmp: Path, events: int) -> None:
           f"{returned / 2**20:.1f} MiB of arrays returned: {(after - before) / returned:.2f}x")
 
 
+def channel_figures(tmp: Path) -> None:
+    acq = vintrel.Acquisition(tmp / "merrowv3")
+    one = acq.arrays(channels=[1]).to_numpy()["data"]
+    assert np.array_equal(one, acq.arrays().to_numpy()["data"][:, [1]])
+    t_one, t_all = side_by_side("acq.arrays(channels=[1]) vs acq.arrays() (one channel of four)",
+                                lambda: acq.arrays(channels=[1]), acq.arrays, 7)
+    print(f"one channel of four: {t_one / t_all:.2f}x the time of all four")
+
+
+# Best wall time of arrays() over `rounds` calls, in a process whose pool has RAYON_NUM_THREADS threads.
+POOL_PROBE = """
+import sys, time, vintrel
+acq = vintrel.Acquisition(sys.argv[1])
+acq.arrays()
+best = float("inf")
+for _ in range(int(sys.argv[2])):
+    start = time.perf_counter()
+    acq.arrays()
+    best = min(best, time.perf_counter() - start)
+print(best)
+"""
+
+
+def pool_figures(tmp: Path, turns: int = 5) -> None:
+    root = tmp / "merrowv3"
+    sizes = list(range(1, len(os.sched_getaffinity(0)) + 1))
+    if sizes == [1]:
+        sizes = [1, 2]  # still shows the cost of the pool on one CPU
+    best = dict.fromkeys(sizes, float("inf"))
+    for _ in range(turns):
+        for n in sizes:
+            result = subprocess.run([sys.executable, "-c", POOL_PROBE, str(root), "3"], check=True,
+                                    capture_output=True, text=True, env={**os.environ, "RAYON_NUM_THREADS": str(n)})
+            best[n] = min(best[n], float(result.stdout))
+    for n in sizes:
+        print(f"arrays() with RAYON_NUM_THREADS={n}: {best[n] * 1e3:8.1f} ms   speed-up over 1: "
+              f"{best[1] / best[n]:5.2f}x")
+
+
 def other_models(tmp: Path, events: int) -> None:
     for model in MODULES:
         if model == "merrowv3":
@@ -126,9 +170,16 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--events", type=int, default=20_000)
     parser.add_argument("--others", type=int, default=1_000, help="events per model for the other boards")
+    parser.add_argument("--only", choices=["channels", "pool"], help="only these figures (merrowv3 events)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
+        if args.only:
+            make_acquisition(Path(tmp) / "merrowv3", args.events)
+            (channel_figures if args.only == "channels" else pool_figures)(Path(tmp))
+            return
         merrowv3_figures(Path(tmp), args.events)
+        channel_figures(Path(tmp))
+        pool_figures(Path(tmp))
         other_models(Path(tmp), args.others)
 
 

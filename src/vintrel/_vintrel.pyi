@@ -69,10 +69,26 @@ class Acquisition:
     def timing_calibration(self) -> Any: ...
     def raw_event(self, index: int) -> _RawEvent: ...
     def parsed_event(self, index: int) -> _ParsedEvent: ...
-    # indices: None (every event), a slice (as acq[a:b:c] takes it), a range or any iterable of ints.
     def arrays(
-        self, indices: Iterable[SupportsIndex] | slice | None = None, *, pedestals_correction: bool = False
-    ) -> EventArrays: ...
+        self,
+        indices: Iterable[SupportsIndex] | slice | None = None,
+        *,
+        pedestals_correction: bool = False,
+        channels: Iterable[SupportsIndex] | None = None,
+    ) -> EventArrays:
+        """Read events into flat numpy arrays: an EventArrays.
+
+        indices: None (every event), a range, a slice (as acq[a:b:c] takes it)
+        or an iterable of ints. Events that cannot be read, parsed or
+        corrected are left out and listed in .errors with the exception
+        acq[index] would raise. With pedestals_correction, the pedestals of
+        pedestals_calibration are subtracted as export_csv subtracts them.
+        channels: None (every channel) or distinct channel numbers; only
+        those channels are stored, in the order given, and an event that
+        lacks one of them is listed in .errors with an IndexError. The
+        interpreter lock is released while events are read, on several
+        threads for large requests; Ctrl-C stops it.
+        """
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, index: SupportsIndex, /) -> _ParsedEvent: ...
