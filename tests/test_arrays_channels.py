@@ -50,6 +50,7 @@ def test_every_model_gives_the_slices_of_the_full_result(make_acq, model):
     (1, [1], "channel 1 out of range: the event has 1 channel"),
     (4, [0, 7], "channel 7 out of range: the event has 4 channels"),
     (4, [2, 4, 1], "channel 4 out of range: the event has 4 channels"),
+    (4, [1, 2 ** 62], f"channel {2 ** 62} out of range: the event has 4 channels"),
 ])
 def test_a_channel_beyond_the_event_lists_it_as_an_index_error(make_acq, channels, asked, message):
     params, rng = merrowv3.sample_params(channels=channels), random.Random(4)

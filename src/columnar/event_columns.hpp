@@ -14,6 +14,7 @@
 #include "columnar/columns.hpp"
 #include "error/errors.hpp"
 #include "parsing/boards.hpp"
+#include "parsing/util.hpp"
 
 namespace vintrel::columnar {
 
@@ -59,6 +60,17 @@ public:
             for (const std::size_t c : *chosen_)
                 if (c >= channels) return c;
         return std::nullopt;
+    }
+    // Per channel number up to the highest chosen: whether it is chosen
+    // (every() must be false).
+    std::vector<bool> as_mask() const {
+        std::vector<bool> mask;
+        for (const std::size_t c : *chosen_) {
+            if (c >= parsing::kMaxChannels) continue;  // no record has it: the event fails
+            if (c >= mask.size()) mask.resize(c + 1);
+            mask[c] = true;
+        }
+        return mask;
     }
     // Calls f(c) for each kept channel of a record of `channels` channels
     // (all present: see missing()), in storage order.

@@ -33,7 +33,12 @@ public:
           corrections_(corrections),
           selection_(selection),
           expected_events_(expected_events),
-          preceding_events_(preceding_events) {}
+          preceding_events_(preceding_events) {
+        // Without pedestals, the samples of channels not kept need not be
+        // converted. With them they are: a correction failing on any channel
+        // fails the event, whichever channels are kept.
+        if (!selection.every() && !corrections.pedestals_table) record_.sampled = selection.as_mask();
+    }
 
     void add(std::uint64_t index, parsing::Bytes raw) {
         if (auto parsed = Parser::parse_into(raw, corrections_.params, record_); !parsed)
