@@ -65,6 +65,8 @@ def requests(tmp_path_factory):
     params, events = repeated_events("merrowv3", 1500)
     root = acqwriter.write_acquisition(tmp / "uniform", params, events, chunk_size=400)
     made += [(str(root), list(range(1500)), None), (str(root), list(range(1500)), [3, 1])]
+    # Uniform events with a stretch of missing ones: later runs start elsewhere than predicted.
+    made.append((str(root), list(range(700)) + [10 ** 6] * 400 + list(range(700, 1500)), [0]))
     # Mixed shapes, broken events and missing indices: runs are copied, errors come from every run.
     params, events = repeated_events("merrowv3", 1200, shaped=True)
     for k in range(0, 1200, 97):
@@ -85,10 +87,10 @@ def test_every_pool_size_gives_the_same_result(requests):
                 for n in (1, 2, 3)}
     assert outcomes[1] == outcomes[2] == outcomes[3]
     errors = [e for _, e in outcomes[1]]
-    assert not errors[0] and not errors[1] and len(errors[2]) > 12
+    assert not errors[0] and not errors[1] and len(errors[2]) == 400 and len(errors[3]) > 12
     # Channel 9 of 4: every event is an error, of the run that read it, in the order asked.
-    assert [i for i, _, _ in errors[4]] == requests[4][1]
-    assert {kind for _, kind, _ in errors[4]} == {"ParsingError", "IndexError", "TypeError"}
+    assert [i for i, _, _ in errors[5]] == requests[5][1]
+    assert {kind for _, kind, _ in errors[5]} == {"ParsingError", "IndexError", "TypeError"}
 
 
 FORK_WHILE_READING = """
