@@ -17,6 +17,7 @@ export PATH="$(dirname "$python"):$PATH"
 echo "== type stubs (stubtest) and a typed example (mypy --strict)"
 "$python" -m mypy.stubtest vintrel
 "$python" -m mypy --strict examples/typed_usage.py
+MYPYPATH=src "$python" -m mypy --strict -p vintrel  # the package as checked out, not as installed
 
 echo "== tests on Python 3.10, 3.11, 3.12 and 3.13"
 "$python" -m nox

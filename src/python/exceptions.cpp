@@ -9,11 +9,41 @@
 namespace vintrel::py {
 namespace {
 
-// Created once under the interpreter lock and kept for the life of the process.
-// A creation that fails (out of memory) leaves its MemoryError set and is
-// tried again on the next use, rather than ending the process.
+// The class of that name in the package's vintrel.errors, where callers
+// find it, if that module gives an Exception subclass of the qualified name;
+// nullptr otherwise, with an exception set only when it must reach the caller
+// (MemoryError, KeyboardInterrupt).
+PyObject* package_type(const char* qualified_name) {
+    const char* name = std::strrchr(qualified_name, '.') + 1;
+    OwnedRef module(PyImport_ImportModule("vintrel.errors"));
+    OwnedRef type(module ? PyObject_GetAttrString(module.get(), name) : nullptr);
+    if (!type) {
+        if (pending_error_is_ordinary()) PyErr_Clear();
+        return nullptr;
+    }
+    auto* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+    if (!PyType_Check(type.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), exception))
+        return nullptr;
+    OwnedRef module_name(PyObject_GetAttrString(type.get(), "__module__"));
+    if (!module_name || !PyUnicode_Check(module_name.get()) ||
+        PyUnicode_CompareWithASCIIString(module_name.get(), "acquisition") != 0) {
+        if (!module_name && pending_error_is_ordinary()) PyErr_Clear();
+        return nullptr;
+    }
+    return type.release();
+}
+
+// Created once under the interpreter lock and kept for the life of the
+// process: taken from vintrel.errors (importing it on first use), or made
+// here alike when the package cannot give it. A creation that fails (out of
+// memory) leaves its MemoryError set and is tried again on the next use,
+// rather than ending the process.
 PyObject* lazy_type(PyObject*& slot, const char* qualified_name, PyObject* base) {
-    if (slot == nullptr) slot = PyErr_NewException(qualified_name, base, nullptr);
+    if (slot != nullptr) return slot;
+    PyObject* type = package_type(qualified_name);  // may let another thread run
+    if (type == nullptr && !PyErr_Occurred()) type = PyErr_NewException(qualified_name, base, nullptr);
+    if (slot == nullptr) slot = type;  // the first one made is kept
+    else Py_XDECREF(type);
     return slot;
 }
 
@@ -64,8 +94,13 @@ PyObject* export_error_type() {
     return lazy_type(type, "acquisition.ExportError", PyExc_Exception);
 }
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    return lazy_type(type, "vintrel.PanicException", PyExc_BaseException);
+    static PyObject* type = nullptr;  // a module attribute, made with the module
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("vintrel.PanicException",
+                                         "A violated internal expectation of the reader. Not a subclass of "
+                                         "Exception, so that `except Exception` lets it through.",
+                                         PyExc_BaseException, nullptr);
+    return type;
 }
 
 PyObject* raise(const AcquisitionError& error) {
@@ -101,23 +136,44 @@ PyObject* raise(ParsingError error) {
     return set_prefixed(parsing_error_type(), "Failed to parse event: ", message(error));
 }
 
+namespace {
+
+// Why metadata.yml could not be used: the OSError of the read that failed, or
+// a ValueError with the reader's description; nothing when neither is known.
+OwnedRef metadata_cause(const MetadataError& error) {
+    if (error.error_number != 0) return os_error(error.error_number, error.path);
+    if (error.detail.empty()) return OwnedRef::borrow(Py_None);
+    return OwnedRef(PyObject_CallFunction(PyExc_ValueError, "s#", error.detail.data(),
+                                          static_cast<Py_ssize_t>(error.detail.size())));
+}
+
+// Raises `type` with `text` and `cause` (None: no cause) as its __cause__.
+PyObject* set_with_cause(PyObject* type, const std::string& text, OwnedRef cause) {
+    if (type == nullptr || !cause) return nullptr;
+    if (cause.get() == Py_None) return set(type, text);
+    OwnedRef exception(PyObject_CallFunction(type, "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!exception) return nullptr;
+    PyException_SetCause(exception.get(), cause.release());
+    PyErr_SetObject(type, exception.get());
+    return nullptr;
+}
+
+}  // namespace
+
 PyObject* raise(const MetadataError& error) {
-    return set_prefixed(metadata_error_type(), "Could not process metadata: ", message(error));
+    std::string text = "Could not process metadata: ";
+    text.append(message(error));
+    return set_with_cause(metadata_error_type(), text, metadata_cause(error));
 }
 
 // A failure the system reported keeps the fixed message and carries the
 // system's reason as __cause__.
 PyObject* raise(const ExportError& error) {
-    if (error.os_error == 0) return set_prefixed(export_error_type(), "Could not export: ", message(error));
     std::string text = "Could not export: ";
     text.append(message(error));
-    OwnedRef exception(PyObject_CallFunction(export_error_type(), "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!exception) return nullptr;
-    OwnedRef cause = os_error(error.os_error, error.path);
-    if (!cause) return nullptr;
-    PyException_SetCause(exception.get(), cause.release());
-    PyErr_SetObject(export_error_type(), exception.get());
-    return nullptr;
+    if (error.os_error != 0) return set_with_cause(export_error_type(), text, os_error(error.os_error, error.path));
+    if (error.metadata) return set_with_cause(export_error_type(), text, metadata_cause(*error.metadata));
+    return set(export_error_type(), text);
 }
 
 PyObject* raise_panic(std::string_view message) {

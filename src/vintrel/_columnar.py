@@ -19,6 +19,7 @@ valid as long as any of them (or an array made from them) is alive.
 from __future__ import annotations
 
 import importlib
+from collections.abc import Iterable
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -102,8 +103,11 @@ class EventArrays:
         return len(self.index)
 
     def __repr__(self) -> str:
-        return (f"<EventArrays: {len(self)} events, {len(self.data)} samples in {len(self.data_offsets) - 1} "
-                f"channels, {len(self.errors)} left out>")
+        """``<vintrel.EventArrays 2,500 events, 10,240,000 samples in 10,000 channels, 2 left out, pedestals
+        subtracted>``: the sizes, never the values."""
+        corrected = "pedestals subtracted" if self.pedestals_corrected else "not pedestal-corrected"
+        return (f"<vintrel.EventArrays {len(self):,} events, {len(self.data):,} samples in "
+                f"{len(self.data_offsets) - 1:,} channels, {len(self.errors):,} left out, {corrected}>")
 
     def _lists(self) -> dict[str, tuple[Any, NDArray[np.int64]]]:
         """Per-channel lists by field name, in the order of the event dictionaries."""
@@ -159,13 +163,16 @@ class EventArrays:
                              f"event {self.index[0]} has {width} in channel 0")
         return width
 
-    def to_awkward(self) -> Any:
+    def to_awkward(self, *, index: bool = False) -> Any:
         """An awkward.Array over the same memory (nothing is copied).
 
         Records with the fields of the event dictionaries, so that
         ``to_list()`` gives ``[acq[i] for i in self.index]``, except that
         the fields whose value is None for the board ("timing", "ecc_errors")
-        are absent; ECC error records are tuples. Needs awkward 2
+        are absent; ECC error records are tuples. With ``index=True`` the
+        records start with one more field, ``index``: the event's index in
+        the acquisition (``self.index``), which stays with each event when
+        arrays are filtered or concatenated. Needs awkward 2
         (``pip install vintrel[awkward]``).
         """
         try:
@@ -183,8 +190,69 @@ class EventArrays:
                 leaf = ak.contents.NumpyArray(values)
             per_channel = ak.contents.ListOffsetArray(ak.index.Index64(offsets), leaf)
             contents.append(ak.contents.ListOffsetArray(channel_offsets, per_channel))
-        layout = ak.contents.RecordArray(contents, list(self._lists()), length=len(self))
+        fields = list(self._lists())
+        if index:
+            contents.insert(0, ak.contents.NumpyArray(self.index))
+            fields.insert(0, "index")
+        layout = ak.contents.RecordArray(contents, fields, length=len(self))
         return ak.Array(layout)
+
+    @property
+    def nbytes(self) -> int:
+        """The bytes of all arrays (index, values and offsets), as numpy counts them."""
+        total = 0
+        for values, offsets in self._lists().values():
+            fields = values if isinstance(values, EccErrorArrays) else (values,)
+            total += sum(field.nbytes for field in fields) + offsets.nbytes
+        return total + self.index.nbytes + self.channel_offsets.nbytes
+
+    @classmethod
+    def concatenate(cls, parts: Iterable[EventArrays]) -> EventArrays:
+        """The events of several EventArrays one after another, in new arrays.
+
+        Args:
+            parts: EventArrays of one board (the same fields), for example the
+                batches of ``Acquisition.iterate()``.
+
+        Returns:
+            An EventArrays whose index, errors and every list are those of the
+            parts in order; offsets are renumbered.
+
+        Raises:
+            ValueError: no parts, or parts that differ in their fields or in
+                ``pedestals_corrected``.
+        """
+        from ._concatenate import concatenate
+
+        return concatenate(list(parts))
+
+    def to_arrow(self) -> Any:
+        """A pyarrow.Table over the same memory, one row per event.
+
+        Columns: ``index`` (int64), then the lists of the event dictionaries:
+        ``data`` (float32), ``window_labels`` and ``time`` (uint16), and
+        where the board has them ``timing`` (uint32) and ``ecc_errors``
+        (structs of offset, position, word, corrected, bit), each a list per
+        channel in a list per event. Lists have 64-bit offsets (Arrow's
+        large_list), which is what lets every buffer be shared, not copied.
+        Needs pyarrow (``pip install vintrel[arrow]``).
+        """
+        from ._arrow import table_of
+
+        return table_of(self)
+
+    def to_pandas(self) -> Any:
+        """A pandas.DataFrame of ``to_arrow()``'s columns, Arrow-backed
+        (``pandas.ArrowDtype``): nothing becomes Python objects."""
+        from ._arrow import pandas_of
+
+        return pandas_of(self)
+
+    def to_polars(self) -> Any:
+        """A polars.DataFrame of ``to_arrow()``'s columns over the same memory."""
+        from ._arrow import polars_of
+
+        return polars_of(self)
 
 
 def _from_buffers(buffers: dict[str, Any], errors: list[tuple[int, BaseException]],
