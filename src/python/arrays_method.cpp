@@ -127,6 +127,8 @@ PyObject* failure_exception(const columnar::EventFailure& failure) {
     else if (failure.stage == Stage::Parse)
         raise(failure.parse_error);
     else if (failure.stage == Stage::Channel)
+        // follow() tells this failure of a complete event from a read failure
+        // (an event not yet written) by its first word: keep it.
         PyErr_SetString(PyExc_IndexError, ("channel " + std::to_string(failure.channel) +
                                            " out of range: the event has " + std::to_string(failure.channel_count) +
                                            (failure.channel_count == 1 ? " channel" : " channels"))
