@@ -8,7 +8,11 @@
   ours), and against a plain read of the same bytes from the page cache;
   throughput as MB/s of raw event bytes; and the peak memory of one call
   against the size of the arrays it returns;
-- every other model string: arrays() against the same slice of dictionaries.
+- every other model string: arrays() against the same slice of dictionaries;
+- channel selection: arrays(channels=[1]) (one channel of four) against
+  arrays(), and against arrays() sliced to that channel afterwards;
+- every core: arrays() in child processes with RAYON_NUM_THREADS = 1, 2, ...
+  up to the CPUs of this process, taken in turns, each best of its rounds.
 
     PYTHONPATH=build/release python3 bench/bench_arrays.py [--events 20000] [--others 1000]
 """
@@ -16,10 +20,12 @@
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -105,6 +111,76 @@ def merrowv3_figures(tmp: Path, events: int) -> None:
           f"{returned / 2**20:.1f} MiB of arrays returned: {(after - before) / returned:.2f}x")
 
 
+def channel_figures(tmp: Path) -> None:
+    acq = vintrel.Acquisition(tmp / "merrowv3")
+    one = acq.arrays(channels=[1]).to_numpy()["data"]
+    assert np.array_equal(one, acq.arrays().to_numpy()["data"][:, [1]])
+    t_one, t_all = side_by_side("acq.arrays(channels=[1]) vs acq.arrays() (one channel of four)",
+                                lambda: acq.arrays(channels=[1]), acq.arrays, 7)
+    # CPU time of the process (every thread) as well: it varies far less than wall time on a shared machine.
+    c_one, c_all = float("inf"), float("inf")
+    for _ in range(7):
+        c_one = min(c_one, cpu_time(lambda: acq.arrays(channels=[1])))
+        c_all = min(c_all, cpu_time(acq.arrays))
+    print(f"one channel of four: {t_one / t_all:.2f}x the wall time of all four, {c_one / c_all:.2f}x their CPU time "
+          f"({c_one * 1e3:.1f} ms against {c_all * 1e3:.1f} ms)")
+
+
+def cpu_time(fn) -> float:
+    start = time.process_time()
+    fn()
+    return time.process_time() - start
+
+
+# Best wall time of arrays() over `rounds` calls, in a process whose pool has
+# RAYON_NUM_THREADS threads; and over `rounds` more calls, the CPU time of the
+# whole process and that of its busiest thread (from /proc, in clock ticks):
+# on a machine with a free CPU per thread, a call takes about its busiest
+# thread's time, whatever else a shared machine runs meanwhile.
+POOL_PROBE = """
+import os, sys, time, vintrel
+def thread_times():
+    times = {}
+    for tid in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{tid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        times[tid] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return times
+acq = vintrel.Acquisition(sys.argv[1])
+acq.arrays()
+rounds = int(sys.argv[2])
+best = float("inf")
+for _ in range(rounds):
+    start = time.perf_counter()
+    acq.arrays()
+    best = min(best, time.perf_counter() - start)
+before = thread_times()
+for _ in range(rounds):
+    acq.arrays()
+after = thread_times()
+spent = [after[t] - before.get(t, 0) for t in after]
+print(best, sum(spent) / rounds, max(spent) / rounds)
+"""
+
+
+def pool_figures(tmp: Path, turns: int = 3) -> None:
+    root = tmp / "merrowv3"
+    sizes = list(range(1, len(os.sched_getaffinity(0)) + 1))
+    if sizes == [1]:
+        sizes = [1, 2]  # still shows the cost of the pool on one CPU
+    best = {n: [float("inf")] * 3 for n in sizes}
+    for _ in range(turns):
+        for n in sizes:
+            result = subprocess.run([sys.executable, "-c", POOL_PROBE, str(root), "10"], check=True,
+                                    capture_output=True, text=True, env={**os.environ, "RAYON_NUM_THREADS": str(n)})
+            best[n] = [min(a, b) for a, b in zip(best[n], map(float, result.stdout.split()))]
+    for n in sizes:
+        wall, cpu, busiest = best[n]
+        print(f"arrays() with RAYON_NUM_THREADS={n}: wall {wall * 1e3:7.1f} ms (speed-up {best[1][0] / wall:4.2f}x); "
+              f"CPU {cpu * 1e3:7.1f} ms ({cpu / best[1][1]:4.2f}x that of 1), busiest thread {busiest * 1e3:7.1f} ms "
+              f"(speed-up on free CPUs: {best[1][1] / busiest:4.2f}x)")
+
+
 def other_models(tmp: Path, events: int) -> None:
     for model in MODULES:
         if model == "merrowv3":
@@ -126,9 +202,16 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--events", type=int, default=20_000)
     parser.add_argument("--others", type=int, default=1_000, help="events per model for the other boards")
+    parser.add_argument("--only", choices=["channels", "pool"], help="only these figures (merrowv3 events)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
+        if args.only:
+            make_acquisition(Path(tmp) / "merrowv3", args.events)
+            (channel_figures if args.only == "channels" else pool_figures)(Path(tmp))
+            return
         merrowv3_figures(Path(tmp), args.events)
+        channel_figures(Path(tmp))
+        pool_figures(Path(tmp))
         other_models(Path(tmp), args.others)
 
 

@@ -4,6 +4,10 @@
 // table. The columns must keep the list layout's invariants and hold, for
 // each event appended, exactly the record that parsing and correcting the
 // same bytes on their own gives; the events left out must be those that fail.
+//
+// check_sampled: a record asked for the samples of some channels only must
+// fail exactly when the full parse fails, with the same error, and hold the
+// same window labels everywhere and the same samples and times where asked.
 #pragma once
 
 #include <algorithm>
@@ -95,6 +99,28 @@ void check_columns(std::span<const std::uint8_t> raw, const Params& params, bool
         if constexpr (requires { expected->timing; }) check_channels(*columns.timing, first, expected->timing);
         ++in;
     }
+}
+
+// `wanted`: bit c asks for the samples of channel c (of the first 16).
+template <class Parser>
+void check_sampled(std::span<const std::uint8_t> raw, const Params& params, std::uint16_t wanted) {
+    const auto full = Parser::parse(raw, params);
+    typename Parser::Event part;
+    part.sampled.emplace(16);
+    for (std::size_t c = 0; c < 16; ++c) (*part.sampled)[c] = (wanted >> c & 1) != 0;
+    const auto parsed = Parser::parse_into(raw, params, part);
+    require(parsed.has_value() == full.has_value());
+    if (!full) {
+        require(parsed.error() == full.error());
+        return;
+    }
+    require(part.window_labels == full->window_labels && part.data.size() == full->data.size() &&
+            part.time.size() == full->time.size());
+    for (std::size_t c = 0; c < full->data.size(); ++c) {
+        if (!part.samples_wanted(c)) continue;
+        require(part.data[c] == full->data[c] && part.time[c] == full->time[c]);
+    }
+    if constexpr (requires { part.timing; }) require(part.timing == full->timing);
 }
 
 }  // namespace vintrel::fuzz

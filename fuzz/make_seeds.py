@@ -175,14 +175,17 @@ def ecc_seeds(rng: random.Random) -> list[bytes]:
 
 
 def growing_buffer_seeds() -> list[bytes]:
-    # Operations (op byte, then a number): 0 extend, 1 reserve, 2 shrink to fit, 3 move out and back.
-    extend, reserve, shrink, move = (lambda n: bytes([0]) + number(n)), (lambda n: bytes([1]) + number(n)), \
-        b"\x02\x00", b"\x03\x00"
+    # Operations (op byte, then a number): 0 extend, 1 reserve, 2 shrink to fit, 3 move out and back,
+    # 4 join a part filled apart.
+    extend, reserve, shrink, move, join = (lambda n: bytes([0]) + number(n)), (lambda n: bytes([1]) + number(n)), \
+        b"\x02\x00", b"\x03\x00", (lambda n: bytes([4]) + number(n))
     return [
         extend(100) + extend(5000) + shrink + move,
         extend(70000) + shrink + extend(10) + move,  # onto a mapping, then past its pages
         reserve(70000) + extend(10) + shrink + extend(5000),  # a mapping shrunk below the threshold, grown again
         extend(3 << 20) + shrink + reserve(1 << 22) + extend(1),
+        extend(70001) + join(200000) + shrink + move + extend(10),  # pages handed over mid-page
+        extend(100) + join(5000) + join(100000) + extend(10),  # copied on the heap, then pages onto a new mapping
     ]
 
 

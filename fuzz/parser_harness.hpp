@@ -73,6 +73,7 @@ int run_parser(const std::uint8_t* data, std::size_t size, std::string_view mode
                    result->data.size() != result->time.size()))
         std::abort();
     check_columns<Parser>(in.rest(), params, (mask & 0x8000) != 0);
+    check_sampled<Parser>(in.rest(), params, static_cast<std::uint16_t>(mask ^ 0x5A5A));
     return 0;
 }
 

@@ -142,6 +142,16 @@ def test_export_parquet_takes_the_index_forms_of_arrays(make_acq, tmp_path, indi
     assert table.schema.metadata[b"vintrel.pedestals_corrected"] == b"false"  # no pedestal file
 
 
+def test_export_parquet_keeps_the_channels_asked_for_in_every_row_group(make_acq, tmp_path):
+    acq = merrow_acq(make_acq, 7)
+    path = tmp_path / "out.parquet"
+    vintrel.export_parquet(acq, None, path, channels=iter([2, 0]), row_group_events=3)
+    table = pq.read_table(path)
+    assert pq.ParquetFile(path).num_row_groups == 3
+    assert table.column("data").to_pylist() == [[acq[i]["data"][c] for c in (2, 0)] for i in range(7)]
+    assert table.column("time").to_pylist() == [[acq[i]["time"][c] for c in (2, 0)] for i in range(7)]
+
+
 @pytest.mark.parametrize("indices, error", [(slice(None, None, -1), IndexError), ([1, -1], OverflowError),
                                             ([0] * 5 + ["x"], TypeError)])
 def test_a_failed_export_leaves_no_file_and_the_old_one_whole(make_acq, tmp_path, indices, error):

@@ -210,17 +210,16 @@ def test_concatenate_refuses_what_does_not_join(make_acq):
         vintrel.EventArrays.concatenate([merrow.arrays(), corrected])
 
 
-def accepts_channels(acq):
-    return "channels" in (acq.arrays.__text_signature__ or "")
-
-
-@pytest.mark.parametrize("channels", [[2, 0], [3], []])
-def test_channels_are_passed_to_every_batch(make_acq, channels):
+@pytest.mark.parametrize("iterate, copies", [
+    (lambda acq, channels: acq.iterate(3, channels=channels), 1),
+    (lambda acq, channels: vintrel.iterate([acq, acq.path], 3, channels=channels), 2),
+], ids=["Acquisition.iterate", "vintrel.iterate"])
+@pytest.mark.parametrize("channels", [[2, 0], [3], [], [4]])
+def test_channels_are_passed_to_every_batch(make_acq, iterate, copies, channels):
     acq = merrow_acq(make_acq, 7)
-    if not accepts_channels(acq):
-        pytest.skip("arrays() takes no channels argument in this build")
-    batches = list(acq.iterate(3, channels=iter(channels)))
-    assert_same(vintrel.EventArrays.concatenate(batches), acq.arrays(range(7), channels=channels))
+    batches = list(iterate(acq, iter(channels)))
+    whole = acq.arrays(range(7), channels=channels)
+    assert_same(vintrel.EventArrays.concatenate(batches), vintrel.EventArrays.concatenate([whole] * copies))
 
 
 # ---- memory: a run many batches long, in a fresh process ----

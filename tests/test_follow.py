@@ -17,6 +17,7 @@ import acqwriter
 import vintrel
 from child_process import in_child
 from encoders import merrowv3
+from test_batches import assert_same
 
 PARAMS = merrowv3.sample_params(channels=2, windows=4, samples=8)
 POOL = [merrowv3.sample_event(PARAMS, random.Random(k)) for k in range(40)]
@@ -118,6 +119,21 @@ def test_timeout_after_the_writer_stops_reports_what_never_completed(make_acq):
     batches = [(b.index.tolist(), [(i, type(e).__name__) for i, e in b.errors])
                for b in vintrel.Acquisition(root).follow(0, timeout=0.3, poll=0.05)]
     assert batches == [([0, 1, 2, 3, 5, 6], [(4, "ParsingError")]), ([], [(7, "IndexError")])]
+
+
+@pytest.mark.parametrize("channels", [[1], [1, 0], [2]], ids=["one", "two reordered", "beyond every event"])
+def test_channels_are_passed_to_every_batch_and_a_missing_one_is_not_waited_for(make_acq, channels):
+    """Batches are arrays(channels=...) of their events; an event without a
+    channel asked for is complete: an error at once, not held as unwritten."""
+    acq = vintrel.Acquisition(make_acq(PARAMS, POOL[:10], chunk_size=3))
+    start, timeout, timed = time.monotonic(), 10, []
+    for batch in acq.follow(0, step_size=4, timeout=timeout, poll=0.05, channels=iter(channels)):
+        timed.append((time.monotonic() - start, batch))
+        if sum(len(b) + len(b.errors) for _, b in timed) >= 10:
+            break
+    assert [len(b) + len(b.errors) for _, b in timed] == [4, 4, 2]
+    assert max(t for t, _ in timed) < timeout
+    assert_same(vintrel.EventArrays.concatenate([b for _, b in timed]), acq.arrays(channels=channels))
 
 
 def test_removed_acquisition_ends_with_file_not_found(make_acq):

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -30,10 +31,27 @@ public:
         if (!values.empty()) std::memcpy(bytes_.extend(values.size_bytes()), values.data(), values.size_bytes());
     }
 
+    // Adds `count` uninitialised values at the end, for the caller to fill
+    // (a view valid until the next append).
+    std::span<T> extend(std::size_t count) {
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return {reinterpret_cast<T*>(bytes_.extend(count * sizeof(T))), count};
+    }
+
     // Room for `count` values in all (a hint; see GrowingBuffer::reserve).
     void reserve(std::size_t count) {
         if (count <= SIZE_MAX / sizeof(T)) bytes_.reserve(count * sizeof(T));
     }
+
+    // For columns filled side by side and joined (see GrowingBuffer):
+    // reserve(count), placed as after `preceding` values of another column.
+    void reserve_after(std::size_t preceding, std::size_t count) {
+        if (count <= SIZE_MAX / sizeof(T)) bytes_.reserve_after(mul_or_zero(preceding, sizeof(T)), count * sizeof(T));
+    }
+    bool reserve_to_join(std::size_t count) {
+        return count <= SIZE_MAX / sizeof(T) && bytes_.reserve_to_join(count * sizeof(T));
+    }
+    bool append_pages(Column& part) { return bytes_.append_pages(part.bytes_); }
 
     std::size_t size() const { return bytes_.size() / sizeof(T); }
 
@@ -60,10 +78,11 @@ struct ListColumn {
         offsets.push_back(static_cast<std::int64_t>(values.size()));
     }
     std::size_t lists() const { return offsets.size() - 1; }
-    // Room for `list_count` lists of `value_count` values in all (a hint).
-    void reserve(std::size_t list_count, std::size_t value_count) {
+    // Room for `list_count` lists of `value_count` values in all (a hint),
+    // the values placed as after `preceding_values` of another column.
+    void reserve(std::size_t list_count, std::size_t value_count, std::size_t preceding_values = 0) {
         offsets.reserve(list_count + 1);
-        values.reserve(value_count);
+        values.reserve_after(preceding_values, value_count);
     }
     void shrink_to_fit() {
         values.shrink_to_fit();

@@ -7,24 +7,29 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "columnar/columns.hpp"
 #include "error/errors.hpp"
 #include "parsing/boards.hpp"
+#include "parsing/util.hpp"
 
 namespace vintrel::columnar {
 
 // An event left out, and why: it could not be read (the reader's error), it
-// could not be parsed (the parser's error), or its correction failed.
+// could not be parsed (the parser's error), its correction failed, or it
+// lacks a channel that was asked for.
 struct EventFailure {
-    enum class Stage : std::uint8_t { Read, Parse, Correct };
+    enum class Stage : std::uint8_t { Read, Parse, Correct, Channel };
 
     std::uint64_t index = 0;
     Stage stage = Stage::Read;
     AcquisitionError read_error{};                     // Stage::Read
     ParsingError parse_error = ParsingError::Unknown;  // Stage::Parse
+    std::size_t channel = 0;                           // Stage::Channel: the channel asked for,
+    std::size_t channel_count = 0;                     // and the channels the event has
 
     static EventFailure unreadable(std::uint64_t index, AcquisitionError error) {
         return {index, Stage::Read, std::move(error)};
@@ -33,6 +38,53 @@ struct EventFailure {
         return {index, Stage::Parse, {}, error};
     }
     static EventFailure uncorrectable(std::uint64_t index) { return {index, Stage::Correct}; }
+    static EventFailure missing_channel(std::uint64_t index, std::size_t channel, std::size_t count) {
+        return {index, Stage::Channel, {}, ParsingError::Unknown, channel, count};
+    }
+};
+
+// The channels of each event to keep, in the order to store them: every
+// channel, or a list of distinct channel numbers (positions in the record's
+// per-channel lists).
+class ChannelSelection {
+public:
+    ChannelSelection() = default;  // every channel
+    explicit ChannelSelection(std::vector<std::size_t> chosen) : chosen_(std::move(chosen)) {}
+
+    bool every() const { return !chosen_; }
+    // How many lists a record of `channels` channels contributes.
+    std::size_t kept(std::size_t channels) const { return chosen_ ? chosen_->size() : channels; }
+    // The first chosen channel a record of `channels` channels lacks.
+    std::optional<std::size_t> missing(std::size_t channels) const {
+        if (chosen_)
+            for (const std::size_t c : *chosen_)
+                if (c >= channels) return c;
+        return std::nullopt;
+    }
+    // Per channel number up to the highest chosen: whether it is chosen
+    // (every() must be false).
+    std::vector<bool> as_mask() const {
+        std::vector<bool> mask;
+        for (const std::size_t c : *chosen_) {
+            if (c >= parsing::kMaxChannels) continue;  // no record has it: the event fails
+            if (c >= mask.size()) mask.resize(c + 1);
+            mask[c] = true;
+        }
+        return mask;
+    }
+    // Calls f(c) for each kept channel of a record of `channels` channels
+    // (all present: see missing()), in storage order.
+    template <class F>
+    void for_each(std::size_t channels, F&& f) const {
+        if (!chosen_) {
+            for (std::size_t c = 0; c < channels; ++c) f(c);
+            return;
+        }
+        for (const std::size_t c : *chosen_) f(c);
+    }
+
+private:
+    std::optional<std::vector<std::size_t>> chosen_;
 };
 
 // The ECC error records of ostra96 channels, one column per field. Offsets
@@ -72,46 +124,57 @@ struct EventColumns {
 // Makes room for `events` events the size of `event` (a hint: only address
 // space is taken). Called with the first record, before it is appended, the
 // columns take their final place at once, and large ones get huge pages
-// from their first byte, instead of growing step by step.
+// from their first byte, instead of growing step by step. Columns that will
+// be appended to others holding `preceding` events are placed so that, if
+// those events were all like this one, they join without a copy.
 template <class Event>
-void reserve_like(EventColumns& columns, const Event& event, std::size_t events) {
-    const auto times_events = [&](const auto& per_channel) {
+void reserve_like(EventColumns& columns, const Event& event, std::size_t events, const ChannelSelection& selection,
+                  std::size_t preceding = 0) {
+    const auto per_event = [&](const auto& per_channel) {
         std::size_t values = 0;
-        for (const auto& channel : per_channel) values += channel.size();
-        return mul_or_zero(values, events);
+        selection.for_each(per_channel.size(), [&](std::size_t c) {
+            if (c < per_channel.size()) values += per_channel[c].size();  // a missing one fails the event later
+        });
+        return values;
     };
-    const std::size_t channels = mul_or_zero(event.data.size(), events);
-    columns.index.reserve(events);
+    const std::size_t channels = mul_or_zero(selection.kept(event.data.size()), events);
+    const auto reserve = [&](auto& column, const auto& per_channel) {
+        const std::size_t values = per_event(per_channel);
+        column.reserve(channels, mul_or_zero(values, events), mul_or_zero(values, preceding));
+    };
+    columns.index.reserve_after(preceding, events);
     columns.channel_offsets.reserve(events + 1);
-    columns.data.reserve(channels, times_events(event.data));
-    columns.time.reserve(channels, times_events(event.time));
-    columns.window_labels.reserve(channels, times_events(event.window_labels));
+    reserve(columns.data, event.data);
+    reserve(columns.time, event.time);
+    reserve(columns.window_labels, event.window_labels);
     if constexpr (requires { event.timing; })
-        if (columns.timing) columns.timing->reserve(channels, times_events(event.timing));
+        if (columns.timing) reserve(*columns.timing, event.timing);
 }
 
-// Appends one record as the next event. Every per-channel field of a record
-// has one entry per channel (the parsers keep them so); a record that broke
-// that rule would be refused with ParsingError::Unknown rather than read
-// past its end.
+// Appends the selected channels of one record as the next event, or lists
+// the event as a failure: an event without a channel asked for, and a record
+// that broke the rule that every per-channel field has one entry per channel
+// (the parsers keep it; such a record is refused with ParsingError::Unknown
+// rather than read past its end).
 template <class Event>
-std::expected<void, ParsingError> append_record(EventColumns& columns, std::uint64_t index, const Event& event) {
+void append_record(EventColumns& columns, std::uint64_t index, const Event& event, const ChannelSelection& selection) {
     const std::size_t channels = event.data.size();
     bool same = event.window_labels.size() == channels && event.time.size() == channels;
     if constexpr (requires { event.timing; }) same = same && event.timing.size() == channels && columns.timing;
     if constexpr (requires { event.ecc_errors; }) same = same && event.ecc_errors.size() == channels && columns.ecc_errors;
-    if (!same) return std::unexpected(ParsingError::Unknown);
+    if (!same) return columns.failures.push_back(EventFailure::unparsable(index, ParsingError::Unknown));
+    if (const auto missing = selection.missing(channels))
+        return columns.failures.push_back(EventFailure::missing_channel(index, *missing, channels));
 
-    for (std::size_t c = 0; c < channels; ++c) {
+    selection.for_each(channels, [&](std::size_t c) {
         columns.data.append(event.data[c]);
         columns.time.append(event.time[c]);
         columns.window_labels.append(event.window_labels[c]);
         if constexpr (requires { event.timing; }) columns.timing->append(event.timing[c]);
         if constexpr (requires { event.ecc_errors; }) columns.ecc_errors->append(event.ecc_errors[c]);
-    }
+    });
     columns.channel_offsets.push_back(static_cast<std::int64_t>(columns.data.lists()));
     columns.index.push_back(static_cast<std::int64_t>(index));
-    return {};
 }
 
 }  // namespace vintrel::columnar

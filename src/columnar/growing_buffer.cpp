@@ -76,7 +76,7 @@ void GrowingBuffer::release() {
     if (mapped_) munmap(base_, capacity_);
     else std::free(base_);
     base_ = nullptr;
-    size_ = capacity_ = 0;
+    size_ = capacity_ = lead_ = 0;
     mapped_ = false;
 }
 
@@ -84,6 +84,7 @@ GrowingBuffer::GrowingBuffer(GrowingBuffer&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
+      lead_(std::exchange(other.lead_, 0)),
       mapped_(std::exchange(other.mapped_, false)) {}
 
 GrowingBuffer& GrowingBuffer::operator=(GrowingBuffer&& other) noexcept {
@@ -92,6 +93,7 @@ GrowingBuffer& GrowingBuffer::operator=(GrowingBuffer&& other) noexcept {
         base_ = std::exchange(other.base_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
+        lead_ = std::exchange(other.lead_, 0);
         mapped_ = std::exchange(other.mapped_, false);
     }
     return *this;
@@ -111,7 +113,39 @@ void GrowingBuffer::grow(std::size_t needed) {
 }
 
 void GrowingBuffer::reserve(std::size_t bytes) {
+    if (bytes > SIZE_MAX - lead_) return;
+    bytes += lead_;
     if (bytes > capacity_ && bytes <= SIZE_MAX - kHugePageSize) move_to(capacity_for(bytes));
+}
+
+void GrowingBuffer::reserve_after(std::size_t preceding, std::size_t bytes) {
+    const std::size_t lead = preceding % page_size();
+    if (size_ != 0 || bytes > SIZE_MAX - kHugePageSize - lead) return reserve(bytes);
+    if (lead + bytes < kMapFrom || !move_to(capacity_for(lead + bytes))) return reserve(bytes);
+    size_ = lead_ = lead;
+}
+
+bool GrowingBuffer::reserve_to_join(std::size_t bytes) {
+    if (bytes > SIZE_MAX - kHugePageSize - page_size()) return false;
+    reserve(bytes + page_size());
+    return capacity_ >= lead_ + bytes + page_size();
+}
+
+bool GrowingBuffer::append_pages(GrowingBuffer& part) {
+    if (!mapped_ || !part.mapped_ || part.lead_ != size_ % page_size()) return false;
+    const std::size_t start = size_ - part.lead_;  // page-aligned
+    part.shrink_to_fit();
+    if (part.capacity_ > capacity_ - start) return false;
+    // The page begun here goes on in part's first page: its bytes so far are
+    // copied to the lead of that page, which then takes its place.
+    std::memcpy(part.base_, base_ + start, part.lead_);
+    if (mremap(part.base_, part.capacity_, part.capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, base_ + start) == MAP_FAILED)
+        return false;
+    size_ = start + part.size_;
+    part.base_ = nullptr;
+    part.size_ = part.capacity_ = part.lead_ = 0;
+    part.mapped_ = false;
+    return true;
 }
 
 bool GrowingBuffer::move_to(std::size_t capacity) {
@@ -143,7 +177,7 @@ bool GrowingBuffer::move_to(std::size_t capacity) {
 
 void GrowingBuffer::shrink_to_fit() {
     if (base_ == nullptr || size_ == capacity_) return;
-    if (size_ == 0) {
+    if (size_ == lead_) {
         release();
         return;
     }
@@ -152,9 +186,10 @@ void GrowingBuffer::shrink_to_fit() {
         return;
     }
     const std::size_t capacity = round_up(size_, page_size());
-    // Shrinking keeps the mapping where it is; should the system refuse, the
-    // buffer simply keeps its room.
-    if (capacity < capacity_ && mremap(base_, capacity_, capacity, 0) != MAP_FAILED) capacity_ = capacity;
+    // Shrinking keeps the mapping where it is (and works on one made of
+    // several, after append_pages); should the system refuse, the buffer
+    // simply keeps its room.
+    if (capacity < capacity_ && munmap(base_ + capacity, capacity_ - capacity) == 0) capacity_ = capacity;
 }
 
 }  // namespace vintrel::columnar

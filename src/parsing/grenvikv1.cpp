@@ -108,19 +108,20 @@ std::expected<void, ParsingError> Grenvikv1::parse_into(Bytes bytes, const Param
     const auto samples = static_cast<std::size_t>(S);
     for (std::size_t c = 0; c < channels; ++c) {
         if (per_channel[c] == 0) continue;
-        event.data[c].reserve(per_channel[c] * samples);  // bounded by the event's words
+        if (event.samples_wanted(c)) event.data[c].reserve(per_channel[c] * samples);  // bounded by the event's words
         event.window_labels[c].reserve(per_channel[c]);
     }
     for (const auto& [at, channel] : windows) {
+        event.window_labels[channel].push_back(be16(raw + at));
+        if (!event.samples_wanted(channel)) continue;
         auto& data = event.data[channel];
         const std::size_t offset = data.size();
         data.resize(offset + samples);
         float* out = data.data() + offset;
         const std::uint8_t* in = raw + at + 4;
         for (std::size_t k = 0; k < samples; ++k) out[k] = static_cast<float>(be16(in + 2 * k));
-        event.window_labels[channel].push_back(be16(raw + at));
     }
-    if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
+    if (auto ok = set_time_axis(event, params); !ok) return std::unexpected(ok.error());
     return {};
 }
 

@@ -121,7 +121,7 @@ std::expected<void, ParsingError> Merrowv3::parse_into(Bytes bytes, const Params
     }
     for (std::uint64_t ch = 0; ch < k.channels; ++ch) {
         if (blocks_seen[ch] == 0) continue;
-        event.data[ch].reserve(blocks_seen[ch] * window_count * (block - 1));
+        if (event.samples_wanted(ch)) event.data[ch].reserve(blocks_seen[ch] * window_count * (block - 1));
         event.window_labels[ch].reserve(blocks_seen[ch] * window_count);
     }
 
@@ -132,12 +132,12 @@ std::expected<void, ParsingError> Merrowv3::parse_into(Bytes bytes, const Params
             const std::uint16_t h = be16(blk);
             const std::uint64_t ch = channel_of(h);
             if (ch >= k.channels) return std::unexpected(ParsingError::InvalidChannel);
-            append_samples(event.data[ch], blk + 2, block - 1, k.datamask, k.n_last_bits);
+            if (event.samples_wanted(ch)) append_samples(event.data[ch], blk + 2, block - 1, k.datamask, k.n_last_bits);
             event.window_labels[ch].push_back(static_cast<std::uint16_t>((h & k.windmask) >> k.n_last_bits));
         }
     }
 
-    if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
+    if (auto filled = set_time_axis(event, params); !filled)
         return std::unexpected(filled.error());
     return {};
 }

@@ -122,7 +122,7 @@ std::expected<void, ParsingError> Pikorv1::parse_into(Bytes bytes, const Params&
     for (std::size_t c = 0; c < channels; ++c) {
         if (per_channel[c] == 0) continue;
         // per_channel[c] * S <= words of the event: the packets are disjoint.
-        event.data[c].reserve(per_channel[c] * static_cast<std::size_t>(S));
+        if (event.samples_wanted(c)) event.data[c].reserve(per_channel[c] * static_cast<std::size_t>(S));
         event.window_labels[c].reserve(per_channel[c]);
         event.timing[c].reserve(per_channel[c]);
     }
@@ -130,12 +130,14 @@ std::expected<void, ParsingError> Pikorv1::parse_into(Bytes bytes, const Params&
     const auto samples = static_cast<std::size_t>(S);
     const std::size_t headers = static_cast<std::size_t>(cache.headers);
     for (const auto& [first, channel] : used) {
-        auto& data = event.data[channel];
-        const std::size_t offset = data.size();
-        data.resize(offset + samples);
-        float* out = data.data() + offset;
-        const std::uint8_t* in = raw + 2 * (first + headers);
-        for (std::size_t k = 0; k < samples; ++k) out[k] = static_cast<float>(be16(in + 2 * k));
+        if (event.samples_wanted(channel)) {
+            auto& data = event.data[channel];
+            const std::size_t offset = data.size();
+            data.resize(offset + samples);
+            float* out = data.data() + offset;
+            const std::uint8_t* in = raw + 2 * (first + headers);
+            for (std::size_t k = 0; k < samples; ++k) out[k] = static_cast<float>(be16(in + 2 * k));
+        }
         event.window_labels[channel].push_back(word(first + 3) & cache.abs_wind_mask);
         const std::uint32_t high = word(first + 1) & cache.timing_mask;
         const std::uint32_t low = word(first + 2) & cache.timing_mask;
@@ -154,7 +156,7 @@ std::expected<void, ParsingError> Pikorv1::parse_into(Bytes bytes, const Params&
         const auto begin = static_cast<std::uint16_t>(r * S);
         const auto end = static_cast<std::uint16_t>((r + n) * S);
         auto& time = event.time[c];
-        if (end <= begin) continue;
+        if (end <= begin || !event.samples_wanted(c)) continue;
         time.resize(end - begin);
         std::uint16_t* out = time.data();
         for (std::uint32_t t = begin; t < end; ++t) *out++ = static_cast<std::uint16_t>(t);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace vintrel::parsing {
@@ -23,6 +24,16 @@ struct ChannelRecord {
     Samples data;
     Labels window_labels;
     Labels time;
+
+    // The channels whose samples the caller needs; none: all. A parser may
+    // leave `data` and `time` empty for the others (it still reads and
+    // checks all their words and fills their window labels, so an event
+    // fails or succeeds as it would in full): a caller that keeps a few
+    // channels then does not pay for converting every sample.
+    std::optional<std::vector<bool>> sampled;
+    bool samples_wanted(std::size_t channel) const {
+        return !sampled || (channel < sampled->size() && (*sampled)[channel]);
+    }
 
     // `channels` empty entries in each of the three fields.
     void resize_channels(std::size_t channels) {

@@ -94,17 +94,18 @@ std::expected<void, ParsingError> Tesslav3::parse_into(Bytes bytes, const Params
     for (std::uint64_t i = 0; i < m; ++i) {
         auto& data = event.data[present[i]];
         auto& labels = event.window_labels[present[i]];
+        const bool sampled = event.samples_wanted(present[i]);
         const std::uint64_t own_windows = (window_count - i + m - 1) / m;
-        data.reserve(own_windows * (row - 1));
+        if (sampled) data.reserve(own_windows * (row - 1));
         labels.reserve(own_windows);
         for (std::uint64_t w = i; w < window_count; w += m) {
             const std::uint8_t* win = body + 2 * w * row;
             labels.push_back(static_cast<std::uint16_t>((be16(win) & k.windmask) >> k.n_last_bits));
-            append_samples(data, win + 2, row - 1, k.databitmask, k.n_last_bits);
+            if (sampled) append_samples(data, win + 2, row - 1, k.databitmask, k.n_last_bits);
         }
     }
 
-    if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
+    if (auto filled = set_time_axis(event, params); !filled)
         return std::unexpected(filled.error());
     return {};
 }

@@ -100,7 +100,7 @@ std::expected<void, ParsingError> Tesslav3s::parse_into(Bytes bytes, const Param
     // Room for each channel as if the blocks of a window were spread evenly.
     const std::uint64_t blocks_per_channel = window_count * ((blocks_per_window + c - 1) / c);
     for (std::uint64_t ch = 0; ch < c; ++ch) {
-        event.data[ch].reserve(blocks_per_channel * (block - 1));
+        if (event.samples_wanted(ch)) event.data[ch].reserve(blocks_per_channel * (block - 1));
         event.window_labels[ch].reserve(blocks_per_channel);
     }
     event.window_last_words.clear();
@@ -114,12 +114,12 @@ std::expected<void, ParsingError> Tesslav3s::parse_into(Bytes bytes, const Param
             const std::uint64_t ch = (h & k.chanmask) >> k.chan_shift;
             if (ch >= c) return std::unexpected(ParsingError::InvalidChannel);
             event.window_labels[ch].push_back(static_cast<std::uint16_t>((h & k.windmask) >> k.n_last_bits));
-            append_samples(event.data[ch], blk + 2, block - 1, k.datamask, k.n_last_bits);
+            if (event.samples_wanted(ch)) append_samples(event.data[ch], blk + 2, block - 1, k.datamask, k.n_last_bits);
         }
         event.window_last_words.push_back(be16(win + 2 * (window - 1)));
     }
 
-    if (auto filled = set_time_axis(event.time, event.window_labels, params); !filled)
+    if (auto filled = set_time_axis(event, params); !filled)
         return std::unexpected(filled.error());
     return {};
 }

@@ -2,7 +2,11 @@
 
 namespace vintrel::parsing {
 
-std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& window_labels, const Params& params) {
+namespace {
+
+template <class Wanted>
+std::expected<void, ParsingError> fill_time_axis(Labels& time, const Labels& window_labels, const Params& params,
+                                                 Wanted wanted) {
     const auto windows = static_cast<std::uint16_t>(params.windows);
     const auto samples = params.samples;
     for (std::uint64_t i = 0; i < params.channels; ++i) {
@@ -13,6 +17,7 @@ std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& wind
         auto& out = time[i];
         // A time axis longer than any event can hold means `samples` is absurd.
         if (samples > kMaxTimeAxis / labels.size()) return std::unexpected(ParsingError::InvalidParameters);
+        if (!wanted(i)) continue;
         const std::size_t at = out.size();
         out.resize(at + labels.size() * samples);
         std::uint16_t* dst = out.data() + at;
@@ -24,6 +29,17 @@ std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& wind
         }
     }
     return {};
+}
+
+}  // namespace
+
+std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& window_labels, const Params& params) {
+    return fill_time_axis(time, window_labels, params, [](std::uint64_t) { return true; });
+}
+
+std::expected<void, ParsingError> set_time_axis(ChannelRecord& event, const Params& params) {
+    return fill_time_axis(event.time, event.window_labels, params,
+                          [&](std::uint64_t c) { return event.samples_wanted(static_cast<std::size_t>(c)); });
 }
 
 }  // namespace vintrel::parsing

@@ -18,6 +18,9 @@ namespace vintrel::parsing {
 // counted from the start of the channel's first window; a label below the
 // first has wrapped around the ring of `windows`. Arithmetic is modulo 2^16.
 std::expected<void, ParsingError> set_time_axis(Labels& time, const Labels& window_labels, const Params& params);
+// The same for a record, leaving `time` empty for channels whose samples it
+// does not want (checks made all the same).
+std::expected<void, ParsingError> set_time_axis(ChannelRecord& event, const Params& params);
 
 inline std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 inline std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[1] << 8 | p[0]); }

@@ -114,18 +114,20 @@ std::expected<void, ParsingError> Zemil16::parse_into(Bytes bytes, const Params&
     event.resize_channels(channels);
     for (std::size_t c = 0; c < channels; ++c) {
         if (block_count[c] == 0) continue;
-        event.data[c].reserve(block_count[c] * block_samples);  // bounded by the event's words
+        if (event.samples_wanted(c)) event.data[c].reserve(block_count[c] * block_samples);  // bounded by the event's words
         event.window_labels[c].reserve(label_count[c]);
     }
     const auto header_words = static_cast<std::size_t>(cache.n_window_headers);
     for (const auto& block : blocks) {
-        auto& data = event.data[block.channel];
-        const std::size_t offset = data.size();
-        data.resize(offset + block_samples);
-        float* out = data.data() + offset;
-        const std::uint8_t* in = raw + 2 * (block.first + header_words);
-        for (std::size_t k = 0; k < block_samples; ++k)
-            out[k] = static_cast<float>(static_cast<std::uint16_t>(~le16(in + 2 * k)) & cache.data_mask);
+        if (event.samples_wanted(block.channel)) {
+            auto& data = event.data[block.channel];
+            const std::size_t offset = data.size();
+            data.resize(offset + block_samples);
+            float* out = data.data() + offset;
+            const std::uint8_t* in = raw + 2 * (block.first + header_words);
+            for (std::size_t k = 0; k < block_samples; ++k)
+                out[k] = static_cast<float>(static_cast<std::uint16_t>(~le16(in + 2 * k)) & cache.data_mask);
+        }
         if (block.n_labels == 0) continue;  // W = 0
         // (L0 + k) mod W for k = 0 .. n_labels - 1, stepping round the ring.
         auto& labels = event.window_labels[block.channel];
@@ -135,7 +137,7 @@ std::expected<void, ParsingError> Zemil16::parse_into(Bytes bytes, const Params&
             if (++label == W) label = 0;
         }
     }
-    if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
+    if (auto ok = set_time_axis(event, params); !ok) return std::unexpected(ok.error());
     return {};
 }
 

@@ -273,13 +273,16 @@ PyMethodDef acq_methods[] = {
      "required."},
     {"arrays", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acquisition_arrays)),
      METH_VARARGS | METH_KEYWORDS,
-     "arrays($self, indices=None, *, pedestals_correction=False)\n--\n\n"
+     "arrays($self, indices=None, *, pedestals_correction=False, channels=None)\n--\n\n"
      "Read events into flat numpy arrays: an EventArrays.\n\n"
      "indices: None (every event), a range, a slice (as acq[a:b:c] takes it) or an iterable of ints. "
      "Events that cannot be read, parsed or corrected are left out and listed in .errors with the "
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
-     "pedestals_calibration are subtracted as export_csv subtracts them. data are ADC counts, time "
-     "sample indices. The interpreter lock is released while events are read."},
+     "pedestals_calibration are subtracted as export_csv subtracts them. channels: None (every "
+     "channel) or distinct channel numbers; only those channels are stored, in the order given, and "
+     "an event that lacks one of them is listed in .errors with an IndexError. data are ADC counts, "
+     "time sample indices. The interpreter lock is released while events are read, on several "
+     "threads for large requests; Ctrl-C stops it."},
     {"follow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_follow)), METH_FASTCALL | METH_KEYWORDS,
      "follow($self, start=None, *, step_size=1000, timeout=None, poll=0.5, channels=None, "
      "pedestals_correction=False)\n--\n\n"

@@ -1,16 +1,22 @@
-// Acquisition.arrays(indices=None, *, pedestals_correction=False): reads
-// events into columns with the interpreter lock released (on copies of the
-// path, Params, indices and pedestal table), then hands the columns' memory
-// to vintrel._columnar, which views it with numpy without copying.
+// Acquisition.arrays(indices=None, *, pedestals_correction=False,
+// channels=None): reads events into columns with the interpreter lock
+// released (on copies of the path, Params, indices and pedestal table) and
+// under a fork hold, then hands the columns' memory to vintrel._columnar,
+// which views it with numpy without copying. A signal handler that raises
+// (Ctrl-C) stops a long read: the columns are dropped and the exception
+// propagates.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "calibration/corrections.hpp"
 #include "calibration/pedestal_file.hpp"
 #include "columnar/read_columns.hpp"
+#include "concurrency/worker_pool.hpp"
 #include "python/acquisition_type.hpp"
 #include "python/args.hpp"
 #include "python/column_buffer.hpp"
@@ -22,21 +28,51 @@ namespace vintrel::py {
 namespace {
 
 struct Columns {
-    columnar::EventColumns columns;
+    std::optional<columnar::EventColumns> columns;  // none: a signal handler raised
     bool pedestals_applied;
     std::optional<calibration::PedestalRefusal> pedestals_refused;
 };
 
-// The lock-free part: loads the pedestal table when asked (without a usable
-// file the events are read uncorrected, as in export_csv) and reads.
+// Runs the handlers of signals that arrived meanwhile (on the main thread
+// only, as the interpreter does); true when one raised, its exception then
+// pending on this thread. Called without the interpreter lock.
+bool signal_handler_raised() {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(gil);
+    return raised;
+}
+
+// The lock-free part, under a fork hold: loads the pedestal table when asked
+// (without a usable file the events are read uncorrected, as in export_csv)
+// and reads.
 Columns read_columns(const Acquisition& acquisition, Params params, std::span<const std::uint64_t> indices,
-                     bool pedestals_correction) {
+                     bool pedestals_correction, columnar::ChannelSelection channels) {
+    const concurrency::ForkHold hold;
     calibration::Corrections corrections(std::move(params));
     calibration::PedestalFile pedestals;
     if (pedestals_correction) pedestals = calibration::load_pedestal_file(acquisition);
     const bool applied = pedestals.table.has_value();
     corrections = std::move(corrections).pedestals(std::move(pedestals.table));
-    return {columnar::read_event_columns(acquisition, indices, corrections), applied, std::move(pedestals.refused)};
+    const columnar::ReadOptions options{std::move(channels), signal_handler_raised};
+    return {columnar::read_event_columns(acquisition, indices, corrections, options), applied,
+            std::move(pedestals.refused)};
+}
+
+// None: every channel; otherwise an iterable of distinct ints, converted as
+// the indices are.
+std::optional<columnar::ChannelSelection> requested_channels(PyObject* channels) {
+    if (channels == Py_None) return columnar::ChannelSelection();
+    auto chosen = index_iterable_arg(channels, "channels");
+    if (!chosen) return std::nullopt;
+    std::vector<std::uint64_t> sorted = *chosen;
+    std::ranges::sort(sorted);
+    if (const auto twice = std::ranges::adjacent_find(sorted); twice != sorted.end()) {
+        PyErr_Format(PyExc_ValueError, "channels must be distinct: %llu is given twice",
+                     static_cast<unsigned long long>(*twice));
+        return std::nullopt;
+    }
+    return columnar::ChannelSelection(std::vector<std::size_t>(chosen->begin(), chosen->end()));
 }
 
 // The RuntimeWarning for a correction asked for and not made; false if it
@@ -90,6 +126,13 @@ PyObject* failure_exception(const columnar::EventFailure& failure) {
         raise(failure.read_error);
     else if (failure.stage == Stage::Parse)
         raise(failure.parse_error);
+    else if (failure.stage == Stage::Channel)
+        // follow() tells this failure of a complete event from a read failure
+        // (an event not yet written) by its first word: keep it.
+        PyErr_SetString(PyExc_IndexError, ("channel " + std::to_string(failure.channel) +
+                                           " out of range: the event has " + std::to_string(failure.channel_count) +
+                                           (failure.channel_count == 1 ? " channel" : " channels"))
+                                              .c_str());
     else
         PyErr_SetString(PyExc_ValueError,
                         "pedestal correction failed: the pedestal table has no value for a sample of this event");
@@ -150,29 +193,34 @@ PyObject* buffer_dict(columnar::EventColumns& columns) {
 
 PyObject* acquisition_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"indices", "pedestals_correction", nullptr};
+        static const char* kwlist[] = {"indices", "pedestals_correction", "channels", nullptr};
         PyObject* indices_value = Py_None;
         PyObject* correction_value = Py_False;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:arrays", const_cast<char**>(kwlist), &indices_value,
-                                         &correction_value))
+        PyObject* channels_value = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OO:arrays", const_cast<char**>(kwlist), &indices_value,
+                                         &correction_value, &channels_value))
             return nullptr;
         PyAcquisition::State& state = live_acquisition(self).state();
         auto indices = requested_indices(state.acquisition, indices_value);
         if (!indices) return nullptr;
         auto pedestals_correction = flag_arg(correction_value, "pedestals_correction");
         if (!pedestals_correction) return nullptr;
+        auto channels = requested_channels(channels_value);
+        if (!channels) return nullptr;
 
         std::optional<Columns> read;
         {
             const Acquisition acquisition = state.acquisition;
             Params params = state.params;
             GilRelease unlocked;
-            read.emplace(read_columns(acquisition, std::move(params), *indices, *pedestals_correction));
+            read.emplace(read_columns(acquisition, std::move(params), *indices, *pedestals_correction,
+                                      std::move(*channels)));
         }
+        if (!read->columns) return nullptr;  // the exception of the signal handler is pending
         if (*pedestals_correction && !read->pedestals_applied && !warn_uncorrected(*read)) return nullptr;
-        OwnedRef errors(failure_list(read->columns.failures));
+        OwnedRef errors(failure_list(read->columns->failures));
         if (!errors) return nullptr;
-        OwnedRef buffers(buffer_dict(read->columns));
+        OwnedRef buffers(buffer_dict(*read->columns));
         if (!buffers) return nullptr;
         PyObject* from_buffers = event_arrays_from_buffers();
         if (from_buffers == nullptr) return nullptr;

@@ -29,6 +29,9 @@ if TYPE_CHECKING:
 # the data file, or a file could not be sized or mapped. While following, such
 # an event is taken as not yet written.
 _UNREADABLE = (IndexError, OSError)
+# The start of the IndexError arrays() lists for an event that lacks a channel
+# asked for: a complete event, which no wait changes.
+_CHANNEL_MISSING = "channel "
 
 
 def follow(acq: Acquisition, start: SupportsIndex | None = None, *, step_size: SupportsIndex = 1000,
@@ -124,7 +127,7 @@ def _ready_batch(acq: Acquisition, cursor: int, step: int,
         return None
     stop = min(count, cursor + step)
     batch = acq.arrays(range(cursor, stop), **options)
-    held = min((i for i, error in batch.errors if isinstance(error, _UNREADABLE)), default=None)
+    held = min((i for i, error in batch.errors if _unwritten(error)), default=None)
     if held is None:
         return batch, stop
     if held == cursor:
@@ -132,6 +135,13 @@ def _ready_batch(acq: Acquisition, cursor: int, step: int,
     # The events before the first unreadable one are complete: they are read
     # again on their own, so that the batch ends where the cursor stops.
     return acq.arrays(range(cursor, held), **options), held
+
+
+def _unwritten(error: BaseException) -> bool:
+    """Whether an event's failure may be its bytes not all written yet."""
+    if isinstance(error, IndexError) and str(error).startswith(_CHANNEL_MISSING):
+        return False
+    return isinstance(error, _UNREADABLE)
 
 
 def _count(acq: Acquisition) -> int:

@@ -237,13 +237,19 @@ class Acquisition:
         """
 
     def arrays(
-        self, indices: Iterable[SupportsIndex] | slice | None = None, *, pedestals_correction: bool = False
+        self,
+        indices: Iterable[SupportsIndex] | slice | None = None,
+        *,
+        pedestals_correction: bool = False,
+        channels: Iterable[SupportsIndex] | None = None,
     ) -> EventArrays:
         """Read events into flat numpy arrays: an EventArrays.
 
         Events that cannot be read, parsed or corrected are left out and
         listed in ``.errors`` with the exception ``acq[index]`` would raise.
-        The interpreter lock is released while events are read.
+        The interpreter lock is released while events are read, on several
+        threads for large requests; Ctrl-C (a signal handler that raises)
+        stops the read and propagates.
 
         Args:
             indices: None (every event there is now), a slice (as
@@ -252,6 +258,10 @@ class Acquisition:
                 ``pedestals_calibration``, as `export_csv` does. Without a
                 usable file the events are read uncorrected, with a
                 RuntimeWarning.
+            channels: None (every channel) or distinct channel numbers, any
+                iterable of ints: only those channels are stored, in the
+                order given. An event that lacks one of them is listed in
+                ``.errors`` with an IndexError.
 
         Returns:
             The events: ``data`` (float32, ADC counts), ``time`` (uint16,
@@ -260,8 +270,10 @@ class Acquisition:
 
         Raises:
             IndexError: a slice with a negative step.
-            OverflowError: a negative index.
-            TypeError: ``indices`` is not iterable, or holds non-integers.
+            OverflowError: a negative index or channel.
+            TypeError: ``indices`` or ``channels`` is not iterable, or holds
+                non-integers.
+            ValueError: a channel is given twice.
 
         Examples:
             >>> arrays = acq.arrays(slice(0, 1000), pedestals_correction=True)
