@@ -113,8 +113,9 @@ KILLED = textwrap.dedent("""
 """).format(tools=str(TOOLS))
 
 
-def temporaries_of_a_killed_export(root, out):
-    """Runs an export and kills it (SIGKILL) once its temporary files exist; their names."""
+def temporaries_of_a_killed_export(root, out, reaped=True):
+    """Runs an export and kills it (SIGKILL) once its temporary files exist;
+    their names, and the child (left a zombie, not yet waited for, unless `reaped`)."""
     child = subprocess.Popen([sys.executable, "-c", KILLED, str(root), str(out)])
     try:
         while not any(name.endswith(".tmp") for name in os.listdir(out)):
@@ -122,8 +123,11 @@ def temporaries_of_a_killed_export(root, out):
             time.sleep(0.001)
     finally:
         child.kill()
-        child.wait(TIMEOUT)
-    return [name for name in os.listdir(out) if name.endswith(".tmp")]
+        if reaped:
+            child.wait(TIMEOUT)
+        else:
+            os.waitid(os.P_PID, child.pid, os.WEXITED | os.WNOWAIT)  # dead, still a zombie
+    return [name for name in os.listdir(out) if name.endswith(".tmp")], child
 
 
 def with_field(name, field, value):
@@ -143,11 +147,12 @@ LOOKALIKES = {
 }
 
 
-def test_an_export_removes_the_temporaries_a_killed_export_left(make_acq, tmp_path):
+@pytest.mark.parametrize("reaped", [True, False], ids=["reaped", "zombie"])
+def test_an_export_removes_the_temporaries_a_killed_export_left(make_acq, tmp_path, reaped):
     root = make_acq(PARAMS, [merrowv3.sample_event(PARAMS, random.Random(k)) for k in range(10)], name="run")
     out = tmp_path / "out"
     out.mkdir()
-    stale = temporaries_of_a_killed_export(root, out)
+    stale, child = temporaries_of_a_killed_export(root, out, reaped)
     assert stale
     kept = {kind: make(stale[0]) for kind, make in LOOKALIKES.items()}
     for name in kept.values():
@@ -164,3 +169,4 @@ def test_an_export_removes_the_temporaries_a_killed_export_left(make_acq, tmp_pa
     assert {name for name in left if not re.fullmatch(r"run \(chunk \d+\)\.csv", name)} == {
         *kept.values(), directory, link}
     assert all((out / name).read_text() == "keep" for name in kept.values())
+    child.wait(TIMEOUT)

@@ -29,11 +29,18 @@ std::uint64_t fnv1a(std::string_view text, std::uint64_t hash = 0xcbf29ce4842223
     return hash;
 }
 
+// The first line of a short file. Files under /proc report a size of 0, so
+// this reads what one read() gives rather than what stat() promises.
 std::string first_line(const std::string& path) {
-    auto bytes = read_whole_file(path);
-    if (!bytes) return {};
-    std::string text(bytes->begin(), bytes->end());
-    return text.substr(0, text.find('\n'));
+    auto fd = FileDescriptor::open_read(path);
+    if (!fd) return {};
+    char buffer[512];
+    ssize_t n = 0;
+    do n = ::read(fd->get(), buffer, sizeof buffer);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return {};
+    const std::string_view text(buffer, static_cast<std::size_t>(n));
+    return std::string(text.substr(0, text.find('\n')));
 }
 
 std::string link_target(const char* path) {
@@ -95,7 +102,20 @@ pid_t stale_candidate(std::string_view name, std::string_view acquisition_name) 
     return error == std::errc() && end == pid.data() + pid.size() ? value : 0;
 }
 
-bool process_gone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+// A process that has exited but not yet been reaped (a zombie) still answers
+// kill(pid, 0); it writes nothing more, so it counts as gone. Its state is
+// the first field after the parenthesised command in /proc/<pid>/stat.
+bool zombie(pid_t pid) {
+    const std::string line = first_line("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && line.compare(close, 3, ") Z") == 0;
+}
+
+bool process_gone(pid_t pid) {
+    if (pid <= 0) return false;
+    if (::kill(pid, 0) != 0) return errno == ESRCH;
+    return zombie(pid);
+}
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
