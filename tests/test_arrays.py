@@ -87,6 +87,9 @@ def test_every_model_gives_the_numbers_of_the_dictionaries(make_acq, model):
         absent = {k for k, v in outcomes[int(arrays.index[0])].items() if v is None}
         expected = [{k: v for k, v in outcomes[i].items() if k not in absent} for i in arrays.index]
         assert ak.to_list(arrays.to_awkward()) == expected
+        indexed = arrays.to_awkward(index=True)
+        assert indexed.fields[0] == "index" and indexed.fields[1:] == arrays.to_awkward().fields
+        assert ak.to_list(indexed) == [{"index": i, **e} for i, e in zip(arrays.index.tolist(), expected)]
 
 
 def test_events_larger_than_the_first_move_the_columns(make_acq):

@@ -1,12 +1,16 @@
 """The `vintrel` command, driven in subprocesses on sample acquisitions:
 outputs and exit statuses, one-line failures, export bytes against
-export_csv, Ctrl-C during an export, the PNG of `plot`, the ECC summary."""
+export_csv, Ctrl-C during an export, the PNG of `plot`, the ECC summary;
+unusual files (special files, links, loops, names that are not UTF-8) and
+the reasons behind failures."""
 
 import gzip
+import importlib.util
 import json
 import os
 import pickle
 import random
+import resource
 import shutil
 import signal
 import subprocess
@@ -102,7 +106,7 @@ def test_outputs_and_exit_statuses(root, args, code, out):
         one_line_failure(result, args[0])
 
 
-@pytest.mark.parametrize("command", ["info", "ls", "export", "plot", "ecc"])
+@pytest.mark.parametrize("command", ["info", "ls", "export", "plot", "ecc", "sample"])
 def test_every_command_has_help(command):
     result = cli(command, "--help")
     assert result.returncode == 0 and result.stdout.startswith(f"usage: vintrel {command}")
@@ -140,9 +144,13 @@ def test_export_writes_what_export_csv_writes(root, tmp_path, options, indices):
     assert result.returncode == 0, result.stderr
     expected = sorted(tmp_path.glob("*.csv"))
     assert len(expected) == -(-len(indices) // 1000)
-    assert sorted(os.listdir(tmp_path / "out")) == [f.name for f in expected]
+    assert sorted(os.listdir(tmp_path / "out")) == ["export.json"] + [f.name for f in expected]
     for f in expected:
         assert (tmp_path / "out" / f.name).read_bytes() == f.read_bytes()
+    report = json.loads((tmp_path / "out" / "export.json").read_text())
+    assert [f["file"] for f in report["files"]] == [f"run7 (chunk {k}).csv" for k in range(len(expected))]
+    assert [i for f in report["files"] for run in f["indices"] for i in range(*run)] == list(indices)
+    assert report["pedestals"] == {"requested": "--pedestals" in options, "applied": "--pedestals" in options}
     assert f"exported {len(indices)} of {len(indices)} events to {len(expected)} file" in result.stdout
     assert f"/{len(indices)} [" in result.stderr  # the progress bar's final count
 
@@ -154,7 +162,9 @@ def test_export_lists_the_events_left_out(root, tmp_path):
     assert "left out 1 event that could not be read: 9" in result.stdout
     assert "warning: chunk 1 has no 1.idx" in result.stderr
     assert "warning: no usable pedestals_calibration side file: the export runs without correction" in result.stderr
-    quiet = cli("export", root / "broken", tmp_path, "--quiet")
+    left = json.loads((tmp_path / "export.json").read_text())["left_out"]
+    assert [(e["index"], e["file"], e["reason"]) for e in left] == [(9, "broken (chunk 0).csv", "could not be read")]
+    quiet = cli("export", root / "broken", tmp_path, "--quiet", "--overwrite")
     assert quiet.returncode == 0 and quiet.stdout == "" and "%" not in quiet.stderr
 
 
@@ -243,3 +253,145 @@ def test_a_closed_pipe_ends_quietly(root):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()
     assert proc.wait(timeout=60) == 141 and proc.stderr.read() == b""
+
+
+def cli_bytes(*args, preexec_fn=None):
+    command = [sys.executable, "-m", "vintrel", *(os.fsencode(a if isinstance(a, os.PathLike) else str(a)) for a in args)]
+    return subprocess.run(command, capture_output=True, env=ENV, timeout=120, preexec_fn=preexec_fn)
+
+
+@pytest.fixture(scope="module")
+def odd_root(tmp_path_factory):
+    """ok: a plain acquisition; dir0: its 0.bin a directory; loop: its 0.bin a link to itself."""
+    from acqwriter import write_acquisition
+    base = tmp_path_factory.mktemp("odd")
+    for name in ("ok", "dir0", "loop"):
+        write_acquisition(base / name, SMALL, [small_event(i) for i in range(3)])
+    os.remove(base / "dir0" / "0.bin")
+    (base / "dir0" / "0.bin").mkdir()
+    os.remove(base / "loop" / "0.bin")
+    os.symlink("0.bin", base / "loop" / "0.bin")
+    (base / "big").write_bytes(bytes(6 * 131140 + 3))
+    os.mkfifo(base / "fifo")
+    return base
+
+
+@pytest.mark.parametrize("args, code, out", [
+    (["ls", "{root}"], 0, "dir0  merrowv3  ?        unreadable: Invalid path\n"
+                          "loop  merrowv3  ?        unreadable: Too many levels of symbolic links\n"
+                          "ok    merrowv3  1 chunk  3 events\n"),
+    (["ecc", "/dev/zero"], 1, "vintrel ecc: /dev/zero: not a regular file"),
+    (["ecc", "{root}/fifo"], 1, "fifo: not a regular file"),
+    (["ecc", "{root}"], 1, "not a regular file"),
+    (["ecc", "{root}/big"], 1, "big: not an ostra96 data block: larger than the largest block (786842 bytes)"),
+])
+def test_unusual_files(odd_root, args, code, out):
+    result = cli(*(a.format(root=odd_root) for a in args))
+    assert result.returncode == code, result.stderr
+    assert out.format(root=odd_root) in (result.stdout if code == 0 else result.stderr)
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("kind, mode", [("file", 0o600), ("link", 0o640)])
+def test_ecc_correct_keeps_the_mode_and_writes_through_a_link(tmp_path, kind, mode):
+    block = ostra96.encode_event(ostra96.block_params(), flips={(3, 7): [2]})
+    (tmp_path / "block").write_bytes(block)
+    target = tmp_path / "target"
+    target.write_bytes(b"old")
+    target.chmod(mode)
+    out = target if kind == "file" else tmp_path / "out"
+    if kind == "link":
+        out.symlink_to("target")
+    result = cli("ecc", tmp_path / "block", "--correct", out)
+    assert result.returncode == 0, result.stderr
+    assert out.is_symlink() == (kind == "link") and target.read_bytes() == vintrel.ecc_correct(block)
+    assert target.stat().st_mode & 0o7777 == mode
+    assert sorted(os.listdir(tmp_path)) == sorted(["block", "target"] + (["out"] if kind == "link" else []))
+
+
+def test_a_failed_export_prints_its_cause(root, tmp_path):
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (3000, resource.RLIM_INFINITY))
+
+    result = cli_bytes("export", root / "run7", tmp_path / "out", "--range", ":500", "--quiet", preexec_fn=small_files)
+    assert result.returncode == 1
+    line = result.stderr.decode()
+    assert line.endswith("Could not export: error occurred while exporting as csv: [Errno 27] File too large\n"), line
+    assert line.count("\n") == 1
+
+
+def test_a_directory_name_that_is_not_utf8(tmp_path):
+    from acqwriter import write_acquisition
+    name = b"run_\xe9"
+    path = write_acquisition(tmp_path / "root" / os.fsdecode(name), SMALL, [small_event(i) for i in range(3)])
+    ls = cli_bytes("ls", tmp_path / "root")
+    assert (ls.returncode, ls.stdout, ls.stderr) == (0, name + b"  merrowv3  1 chunk  3 events\n", b"")
+    info = cli_bytes("info", path)
+    assert info.returncode == 0 and info.stdout.startswith(b"name           " + name + b"\n"), info.stderr
+    assert json.loads(cli_bytes("info", path, "--json").stdout)["name"] == os.fsdecode(name)
+    export = cli_bytes("export", path, tmp_path / "out")
+    assert export.returncode == 0, export.stderr
+    assert os.path.exists(tmp_path / "out" / os.fsdecode(name + b" (chunk 0).csv"))
+    if importlib.util.find_spec("matplotlib"):
+        plot = cli_bytes("plot", path, 1, "-o", tmp_path / "p.png")
+        assert plot.returncode == 0, plot.stderr
+
+
+@pytest.mark.parametrize("present, options, refused", [
+    (["run7 (chunk 0).csv"], [], "run7 (chunk 0).csv"),
+    (["export.json"], [], "export.json"),
+    (["run7 (chunk 0).csv", "export.json"], ["--overwrite"], None),
+    (["run7 (chunk 3).csv"], [], None),
+])
+def test_an_export_replaces_files_only_with_overwrite(root, tmp_path, present, options, refused):
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in present:
+        (out / name).write_text("mine")
+    result = cli("export", root / "run7", out, "--range", "1500:1510", *options)
+    if refused:
+        assert result.returncode == 1
+        assert one_line_failure(result, "export") == \
+            f"vintrel export: {out / refused}: exists; the export replaces no file without --overwrite"
+        assert sorted(os.listdir(out)) == sorted(present) and all((out / n).read_text() == "mine" for n in present)
+    else:
+        assert result.returncode == 0, result.stderr
+        report = json.loads((out / "export.json").read_text())
+        assert report["files"] == [{"file": "run7 (chunk 0).csv", "events": 10, "requested": 10,
+                                    "indices": [[1500, 1510]]}]
+        assert report["acquisition"] == {"path": str(root / "run7"), "name": "run7"}
+
+
+# Child code: SIGINT to itself right after the step named, then a pause, so
+# that the interrupt is handled while the step is where it was.
+INTERRUPT_AFTER = """
+import os, signal, sys, time
+real = os.{call}
+done = []
+def patched(*args, **kwargs):
+    result = real(*args, **kwargs)
+    if {condition} and not done:
+        done.append(1)
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(0.5)
+    return result
+os.{call} = patched
+from vintrel.cli import main
+sys.exit(main())
+"""
+
+
+@pytest.mark.parametrize("call, condition, complete", [
+    ("mkdir", "os.path.basename(args[0]).startswith('.vintrel-export-')", 0),
+    ("replace", "str(args[1]).endswith('.csv')", 1),
+])
+def test_ctrl_c_at_each_step_is_counted_and_cleaned_up(root, tmp_path, call, condition, complete):
+    out = tmp_path / "out"
+    code = INTERRUPT_AFTER.format(call=call, condition=condition)
+    proc = subprocess.run([sys.executable, "-c", code, "export", root / "run7", out, "--jobs", "1"],
+                          capture_output=True, text=True, env=ENV, timeout=120,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert proc.returncode == 130 and "Traceback" not in proc.stderr
+    assert f"interrupted; {complete} complete file{'s' if complete != 1 else ''} of 3 written" in proc.stderr
+    assert sorted(os.listdir(out)) == [f"run7 (chunk {k}).csv" for k in range(complete)]

@@ -1,6 +1,8 @@
 """vintrel.dask on two local worker processes: arrays and exports equal to
 single-process ones, also with a worker killed mid-export; an acquisition
-that vanishes before computing."""
+that vanishes before computing; exports computed again, staging directories
+of other attempts and of users, internal failures inside tasks, provenance
+fields, a directory name that is not UTF-8."""
 
 import os
 import pathlib
@@ -134,3 +136,81 @@ def test_a_vanished_acquisition_fails_its_partitions(client, campaign, tmp_path)
         with pytest.raises(FileNotFoundError, match="no longer an acquisition") as raised:
             compute(client, job)
         assert raised.value.filename == str(path)
+
+
+def test_an_export_computed_again_writes_again(client, campaign, tmp_path):
+    out = tmp_path / "out"
+    held = client.persist(vd.export_csv(campaign[2], out))
+    first = compute(client, held)
+    os.remove(first[0].path)
+    again = compute(client, vd.export_csv(campaign[2], out))
+    assert [f.path for f in again] == [f.path for f in first] and os.path.exists(first[0].path)
+    assert vd.export_csv(campaign[2], out).key != vd.export_csv(campaign[2], out).key
+
+
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
+def test_only_abandoned_staging_directories_are_removed(campaign, tmp_path):
+    """A user's directory of a like name and a running attempt's staging stay;
+    one whose attempt has ended (its lock free) goes."""
+    target = tmp_path / "out" / "other"
+    user = target / ".other (chunk 0).my notes.tmp"
+    user.mkdir(parents=True)
+    (user / "keep.txt").write_text("mine")
+    ended = target / f".other (chunk 0).vintrel-1-{'0' * 16}.tmp"
+    ended.mkdir()
+    (ended / vd.LOCK).touch()
+    (ended / "other (chunk 0).csv").touch()
+    odd = target / f".other (chunk 1).vintrel-2-{'0' * 16}.tmp"  # holds a file no attempt makes
+    odd.mkdir()
+    (odd / vd.LOCK).touch()
+    (odd / "notes.txt").touch()
+    with vd._Staging(str(target), "other", 1) as running:
+        files = vd.export_csv(campaign[2], tmp_path / "out").compute(scheduler="sync")
+        assert os.path.isdir(running.path)
+    assert (user / "keep.txt").read_text() == "mine" and not ended.exists() and (odd / "notes.txt").exists()
+    assert not os.path.exists(running.path)
+    assert sorted(os.listdir(target)) == sorted([user.name, odd.name, "other (chunk 0).csv", "other (chunk 1).csv"])
+    assert [f.path for f in files] == [str(target / n) for n in ("other (chunk 0).csv", "other (chunk 1).csv")]
+
+
+@pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
+def test_a_name_near_the_length_limit_is_staged(tmp_path):
+    name = "r" * 240  # its files' names take 254 of the 255 bytes a name may have
+    path = acqwriter.write_acquisition(tmp_path / name, PARAMS, [merrowv3.sample_event(PARAMS, random.Random(1))])
+    files = vd.export_csv(path, tmp_path / "out").compute(scheduler="sync")
+    assert [f.path for f in files] == [str(tmp_path / "out" / name / f"{name} (chunk 0).csv")]
+    assert os.listdir(tmp_path / "out" / name) == [f"{name} (chunk 0).csv"]
+
+
+@pytest.mark.parametrize("task", [
+    lambda path, tmp: vd._write_file(path, range(3), 0, str(tmp), False),
+    lambda path, tmp: vd._ReadRange(False)((path, 0, 3)),
+])
+def test_internal_failures_leave_tasks_as_exceptions(campaign, tmp_path, monkeypatch, task):
+    def panic(path):
+        raise vintrel.PanicException("broken expectation")
+
+    monkeypatch.setattr(vd, "_reopen", panic)
+    with pytest.raises(RuntimeError, match="internal failure: PanicException: broken expectation") as raised:
+        task(campaign[2], tmp_path)
+    assert isinstance(raised.value.__cause__, vintrel.PanicException)
+
+
+def test_provenance_fields(client, campaign):
+    plain = compute(client, vd.arrays(campaign, step_size=800))
+    traced = vd.arrays(campaign, step_size=800, index=True)
+    assert traced._meta.fields[:2] == ["index", "acquisition"]
+    result = compute(client, traced)
+    assert ak.array_equal(result[plain.fields], plain)
+    expected = [(i, vintrel.Acquisition(p).name) for p in campaign for i in vintrel.Acquisition(p).arrays().index]
+    assert list(zip(result["index"].to_list(), result["acquisition"].to_list())) == expected
+
+
+def test_a_directory_name_that_is_not_utf8(client, tmp_path):
+    root = tmp_path / os.fsdecode(b"run_\xe9")
+    path = acqwriter.write_acquisition(root, PARAMS, [merrowv3.sample_event(PARAMS, random.Random(i)) for i in range(3)])
+    acq = vintrel.Acquisition(path)
+    files = compute(client, vd.export_csv(acq, tmp_path / "out"))
+    assert [os.path.basename(f.path) for f in files] == [os.fsdecode(b"run_\xe9 (chunk 0).csv")]
+    result = compute(client, vd.arrays(path, index=True))
+    assert result["acquisition"].to_list() == [acq.name] * 3 == [os.fsdecode(b"run_\xe9")] * 3

@@ -25,3 +25,16 @@ def test_demo_reads_a_sample_acquisition_of_every_board(model, tmp_path):
     if model == "merrowv3" and importlib.util.find_spec("matplotlib"):
         assert f"plot of event 0 written to {tmp_path / 'event.png'}" in result.stdout
         assert (tmp_path / "event.png").stat().st_size > 1000
+
+
+def test_demo_keeps_its_sample_when_asked(tmp_path):
+    keep = tmp_path / "kept"
+    result = subprocess.run([sys.executable, str(DEMO), "--events", "5", "--no-plot", "--keep", str(keep)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "acquisition    kept" in result.stdout and result.stdout.endswith(f"sample kept in {keep}\n")
+    import vintrel
+    assert len(vintrel.Acquisition(keep)) == 5 and vintrel.Acquisition(keep).pedestals_calibration is not None
+    again = subprocess.run([sys.executable, str(DEMO), "--no-plot", "--keep", str(keep)], capture_output=True,
+                           text=True, timeout=120)
+    assert again.returncode == 2 and "not a new or empty directory" in again.stderr

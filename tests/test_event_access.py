@@ -87,12 +87,13 @@ def test_len_and_iteration(acq):
         type(it)(3)
 
 
-def test_iteration_stops_silently_at_a_bad_event_and_retries_it(make_acq):
+def test_iteration_stops_at_a_bad_event_and_retries_it(make_acq):
     root = make_acq(PARAMS, [packet(i) for i in range(5)] + [b"\x00\x01\x02"] + [packet(6)])
     acq = vintrel.Acquisition(root)
     it = iter(acq)
-    assert [first_sample(e) for e in it] == [0, 1, 2, 3, 4]
-    with pytest.raises(StopIteration):
+    with pytest.warns(RuntimeWarning, match="^iteration stopped at event 5 of 7"):
+        assert [first_sample(e) for e in it] == [0, 1, 2, 3, 4]
+    with pytest.raises(StopIteration), pytest.warns(RuntimeWarning):
         next(it)
     # The same index is tried again: repair event 5 and the iterator goes on.
     events = [packet(i) for i in range(7)]

@@ -67,7 +67,8 @@ def test_a_list_emptied_while_converted_is_read_as_it_was(root, tmp_path, call):
     "bare.is_valid", "bare.path", "bare.name", "bare.chunk_count", "bare.metadata", "bare.params",
     "bare.readout_metadata", "bare.raw_event(0)", "bare.parsed_event(0)", "len(bare)", "bare[0]", "bare[:1]",
     "iter(bare)", "next(bare_it)", "next(type(bare_it)(bare))", "vintrel.export_csv(bare, [0], out, False)",
-)] + [(e, "TypeError") for e in (
+    "bare.__enter__()", "bare.__exit__()", "bare._repr_html_() and bare.__exit__()",
+)] + [("repr(bare)", "str")] + [(e, "TypeError") for e in (
     "setattr(vintrel.Acquisition, '__new__', lambda *a: bare)", "setattr(type(bare_it), '__new__', None)",
     "vintrel.Acquisition()", "type(bare_it)()",
 )] + [("memoryview(alloc(type(acq.arrays().data.base.obj), 0))", "BufferError")])
@@ -112,6 +113,8 @@ print("swept", start)
     "acq.raw_event(-1)",
     "(vintrel.is_acquisition(root), [a.name for a in vintrel.list_acquisitions(os.path.dirname(root))])",
     "vintrel.export_csv(acq, [0, 1], out, True)",
+    "vintrel.export_csv(acq, slice(0, 4, 3), out, False)",
+    "(repr(acq), acq.__enter__() is acq, acq.__exit__(None, None, None), len(acq))",
     "(vintrel.syndrome(5), vintrel.global_parity(data=7), vintrel.syndrome_to_index([1, 0, 1, 0]),"
     " vintrel.ecc_check([0, 0]), vintrel.ecc_correct(bytearray(2)))",
     # A comprehension, not a lambda: Python 3.12 and 3.13 crash making a
@@ -217,8 +220,11 @@ def own_path(target):
     (lambda acq: vintrel.Acquisition(own_path(os.fsencode(acq.path))).path == acq.path, True),
     (lambda acq: vintrel.Acquisition(own_path(3)), TypeError("argument 'root': expected OwnPath.__fspath__() to "
                                                              "return str or bytes, not int")),
-    (lambda acq: vintrel.is_acquisition(type("PathLike", (), {"__fspath__": lambda s: acq.path})()),
-     TypeError("argument 'path': expected str or pathlib.Path, not PathLike")),
+    (lambda acq: vintrel.is_acquisition(type("PathLike", (), {"__fspath__": lambda s: acq.path})()), True),
+    (lambda acq: vintrel.is_acquisition(type("NotPathLike", (), {"__fspath__": None})()),
+     TypeError("argument 'path': expected str or os.PathLike, not NotPathLike")),
+    (lambda acq: vintrel.is_acquisition(os.fsencode(acq.path)),
+     TypeError("argument 'path': expected str or os.PathLike, not bytes")),
     (lambda acq: {getattr(vintrel, name).__module__ for name in vintrel.__all__}, {"vintrel"}),
 ])
 def test_arguments_are_read_as_python_reads_them(root, call, expected):

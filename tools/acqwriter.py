@@ -1,76 +1,12 @@
-"""Writes acquisition directories: metadata.yml, numbered chunk files and
-gzip-compressed pickled side files. Used by the tests, the demo and the
-benchmarks to make sample acquisitions on the fly."""
+"""Writes acquisition directories for the tests, the demo and the
+benchmarks; the writer itself is the package's (vintrel._sample.writer)."""
 
-from __future__ import annotations
-
-import gzip
-import os
-import pickle
-import struct
-from pathlib import Path
-from typing import Iterable, Mapping, Sequence
-
-import yaml
-
-SIDE_FILES = ("readout_metadata", "pedestals_calibration", "timing_calibration", "adc2mv_calibration")
-
-
-def write_metadata(root, params: Mapping, registers: Mapping | None = None, extra: Mapping | None = None) -> Path:
-    """Writes metadata.yml with `params` (model, channels, windows, samples and
-    free keys, in that order) and `registers`."""
-    doc = {"params": dict(params), "registers": dict(registers or {})}
-    doc.update(extra or {})
-    path = Path(root) / "metadata.yml"
-    path.write_text(yaml.safe_dump(doc, sort_keys=False))
-    return path
-
-
-def chunk_bytes(events: Iterable[bytes]) -> tuple[bytes, bytes]:
-    """The data and index file contents of one chunk holding `events`."""
-    data = bytearray()
-    index = bytearray()
-    for event in events:
-        index += struct.pack("<II", len(data), len(event))
-        data += event
-    return bytes(data), bytes(index)
-
-
-def write_chunk(root, n: int, events: Sequence[bytes]) -> None:
-    data, index = chunk_bytes(events)
-    (Path(root) / f"{n}.bin").write_bytes(data)
-    (Path(root) / f"{n}.idx").write_bytes(index)
-
-
-def append_events(root, n: int, events: Sequence[bytes]) -> None:
-    """Appends events to chunk n as a recording would: data first, then index."""
-    bin_path, idx_path = Path(root) / f"{n}.bin", Path(root) / f"{n}.idx"
-    offset = bin_path.stat().st_size if bin_path.exists() else 0
-    with open(bin_path, "ab") as data, open(idx_path, "ab") as index:
-        for event in events:
-            data.write(event)
-            data.flush()
-            index.write(struct.pack("<II", offset, len(event)))
-            offset += len(event)
-
-
-def write_side_file(root, name: str, obj, protocol: int | None = None) -> Path:
-    path = Path(root) / name
-    path.write_bytes(gzip.compress(pickle.dumps(obj, protocol=protocol)))
-    return path
-
-
-def write_acquisition(root, params: Mapping, events: Sequence[bytes] = (), *, chunk_size: int | None = None,
-                      registers: Mapping | None = None, side_files: Mapping | None = None) -> Path:
-    """Creates the acquisition directory `root` holding `events`, split into
-    chunks of `chunk_size` events (one chunk when None; none for no events)."""
-    root = Path(root)
-    os.makedirs(root, exist_ok=True)
-    write_metadata(root, params, registers)
-    events = list(events)
-    size = chunk_size or max(len(events), 1)
-    for n, start in enumerate(range(0, len(events), size)):
-        write_chunk(root, n, events[start:start + size])
-    for name, obj in (side_files or {}).items():
-        write_side_file(root, name, obj)
-    return root
+from vintrel._sample.writer import (  # noqa: F401
+    SIDE_FILES,
+    append_events,
+    chunk_bytes,
+    write_acquisition,
+    write_chunk,
+    write_metadata,
+    write_side_file,
+)

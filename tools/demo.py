@@ -1,45 +1,27 @@
-"""Demo: writes a sample acquisition of one board on the fly, then opens it
-with vintrel and shows what it holds, and draws its first event when
-matplotlib is installed.
+"""Demo: writes a sample acquisition of one board (vintrel.sample), then
+opens it with vintrel and shows what it holds, and draws its first event when
+matplotlib is installed. The sample is removed afterwards unless --keep names
+the directory to leave it in.
 
-    python tools/demo.py [--model NAME] [--events N] [--plot FILE.png | --no-plot]
+    python tools/demo.py [--model NAME] [--events N] [--keep DIR] [--plot FILE.png | --no-plot]
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.util
-import random
 import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import acqwriter  # noqa: E402
-from encoders import MODULES, encoder_for  # noqa: E402
-
-import vintrel  # noqa: E402
+import vintrel
+from vintrel._sample.boards import models
 
 DEFAULT_PLOT_DIR = Path(__file__).resolve().parent.parent / "build" / "demo"
 
 
-def make_sample(root: Path, model: str, events: int) -> Path:
-    encoder = encoder_for(model)
-    params = encoder.sample_params(model=model)
-    rng = random.Random(7)
-    raw = [encoder.sample_event(params, rng) for _ in range(events)]
-    return acqwriter.write_acquisition(root / f"sample-{model}", params, raw, chunk_size=max(events // 2, 1),
-                                       side_files={"pedestals_calibration": sample_pedestals(params)})
-
-
-def sample_pedestals(params) -> dict:
-    """A pedestal table [channel][window label][sample]: a baseline of 100 + channel,
-    rising by a quarter count per sample position."""
-    channels, windows, samples = (int(params[k]) for k in ("channels", "windows", "samples"))
-    labels = max(windows, 256)  # some boards report labels beyond `windows`
-    return {"data": [[[100.0 + c + 0.25 * s for s in range(samples)] for _ in range(labels)]
-                     for c in range(channels)]}
+def make_sample(root: Path, model: str, events: int) -> vintrel.Acquisition:
+    return vintrel.sample(root, model=model, events=events, chunks=max(1, min(3, events)), seed=7)
 
 
 def show_parsed(event: dict, samples: int) -> None:
@@ -80,30 +62,30 @@ def show_export(acq, out_dir: Path) -> None:
             print("  " + (line if len(line) < 160 else line[:157] + "..."))
 
 
-def show_plot(acq, event: dict, out: Path) -> None:
+def show_plot(acq, out: Path) -> None:
     if importlib.util.find_spec("matplotlib") is None:
         print("\nplot           needs matplotlib: pip install 'vintrel[plot]'")
         return
-    from vintrel.cli.plot import draw
-
     out.parent.mkdir(parents=True, exist_ok=True)
-    channels = [c for c, data in enumerate(event["data"]) if data]
-    draw(event, channels, int(acq.params["samples"]), f"{acq.name}, event 0", "ADC counts", str(out))
+    vintrel.plot.event(acq, 0, out)
     print(f"\nplot of event 0 written to {out}")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--model", default="merrowv3", choices=sorted(MODULES))
+    parser.add_argument("--model", default="merrowv3", choices=models())
     parser.add_argument("--events", type=int, default=10)
+    parser.add_argument("--keep", type=Path, metavar="DIR",
+                        help="write the sample into DIR (new or empty) and leave it there")
     parser.add_argument("--plot", type=Path, help="picture of event 0 (default: build/demo/<name>_event0.png)")
     parser.add_argument("--no-plot", action="store_true", help="draw no picture")
     args = parser.parse_args()
 
+    if args.keep is not None and args.keep.exists() and (not args.keep.is_dir() or any(args.keep.iterdir())):
+        parser.error(f"--keep {args.keep}: not a new or empty directory")
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
-        root = make_sample(tmp, args.model, args.events)
-        acq = vintrel.Acquisition(root)
+        acq = make_sample(args.keep or tmp / f"sample-{args.model}", args.model, args.events)
         print(f"acquisition    {acq.name}")
         print(f"chunks         {acq.chunk_count}")
         print(f"events         {len(acq)}")
@@ -122,7 +104,9 @@ def main() -> int:
         show_arrays(acq)
         show_export(acq, tmp)
         if not args.no_plot:
-            show_plot(acq, event, args.plot or DEFAULT_PLOT_DIR / f"{acq.name}_event0.png")
+            show_plot(acq, args.plot or DEFAULT_PLOT_DIR / f"{acq.name}_event0.png")
+    if args.keep is not None:
+        print(f"\nsample kept in {args.keep}")
     return 0
 
 

@@ -66,4 +66,10 @@ void ChunkCache::remember(std::shared_ptr<const ChunkList> list) {
     // The list replaced is released here, outside the lock.
 }
 
+void ChunkCache::forget() {
+    std::unique_ptr<std::shared_ptr<const ChunkList>> released;
+    std::lock_guard guard(lock_);
+    current_.swap(released);
+}
+
 }  // namespace vintrel

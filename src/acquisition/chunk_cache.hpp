@@ -37,6 +37,8 @@ public:
     ChunkView view(const std::string& root, bool count_last = true);
     // A new scan, remembered when it can be validated later.
     ChunkView rescan(const std::string& root);
+    // Lets go of the remembered list; the next call scans again.
+    void forget();
 
 private:
     std::shared_ptr<const ChunkList> remembered() const;

@@ -239,6 +239,11 @@ PyMethodDef acq_methods[] = {
     {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
     {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
     {"__deepcopy__", acq_deepcopy, METH_O, "A new Acquisition opened on the same path."},
+    {"__enter__", acquisition_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nThe acquisition itself."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acquisition_exit)), METH_FASTCALL,
+     "__exit__($self, exc_type=None, exc_value=None, traceback=None, /)\n--\n\n"
+     "Release what the acquisition remembers between calls; it stays usable."},
+    {"_repr_html_", acquisition_repr_html, METH_NOARGS, "_repr_html_($self, /)\n--\n\nAn HTML table for notebooks."},
     {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
@@ -253,8 +258,8 @@ PyMethodDef acq_methods[] = {
      "indices: None (every event), a range, a slice (as acq[a:b:c] takes it) or an iterable of ints. "
      "Events that cannot be read, parsed or corrected are left out and listed in .errors with the "
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
-     "pedestals_calibration are subtracted as export_csv subtracts them. The interpreter lock is "
-     "released while events are read."},
+     "pedestals_calibration are subtracted as export_csv subtracts them. data are ADC counts, time "
+     "sample indices. The interpreter lock is released while events are read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -339,7 +344,10 @@ PyObject* acq_iter(PyObject* self) {
 }
 
 PyType_Slot acq_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A Pythonic wrapper around the native Acquisition reader class.")},
+    // The signature line gives inspect.signature(Acquisition); __doc__ is the sentence after it.
+    {Py_tp_doc,
+     const_cast<char*>("Acquisition(root)\n--\n\nA Pythonic wrapper around the native Acquisition reader class.")},
+    {Py_tp_repr, reinterpret_cast<void*>(acquisition_repr)},
     {Py_tp_new, reinterpret_cast<void*>(acq_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(acq_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(acq_traverse)},

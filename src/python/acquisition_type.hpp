@@ -47,6 +47,12 @@ PyObject* acquisition_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 // The acquisition[index_or_slice] algorithm, shared with IterEvents.
 PyObject* acquisition_subscript(PyObject* self, PyObject* index_or_slice);
 
+// with-statement support, repr() and _repr_html_() (acquisition_session.cpp).
+PyObject* acquisition_enter(PyObject* self, PyObject*);
+PyObject* acquisition_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* acquisition_repr(PyObject* self);
+PyObject* acquisition_repr_html(PyObject* self, PyObject*);
+
 // A new IterEvents over `acq` (an Acquisition object), starting at index 0.
 PyObject* new_iter_events(PyObject* acq);
 

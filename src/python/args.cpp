@@ -5,8 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "python/python_libs.hpp"
-
 namespace vintrel::py {
 namespace {
 
@@ -36,6 +34,19 @@ OwnedRef fspath_of_path(PyObject* value, const char* name) {
         return {};
     }
     return text;
+}
+
+// Whether the value is an os.PathLike: its type has a __fspath__ that is not
+// None (pathlib.Path, os.DirEntry, anything implementing the protocol), the
+// test os.fspath makes. -1 with an exception set when the look-up fails.
+int is_path_like(PyObject* value) {
+    OwnedRef method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__fspath__"));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return method.get() != Py_None ? 1 : 0;
 }
 
 }  // namespace
@@ -87,12 +98,10 @@ std::optional<std::string> path_arg(PyObject* value, const char* name) {
     if (PyUnicode_Check(value)) {
         text = OwnedRef::borrow(value);
     } else {
-        PyObject* path_type = pathlib_path_type();
-        if (path_type == nullptr) return std::nullopt;
-        int is_path = PyObject_IsInstance(value, path_type);
+        int is_path = is_path_like(value);
         if (is_path < 0) return std::nullopt;
         if (is_path == 0) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': expected str or pathlib.Path, not %s", name,
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike, not %s", name,
                          Py_TYPE(value)->tp_name);
             return std::nullopt;
         }

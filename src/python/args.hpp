@@ -28,10 +28,10 @@ bool bind_args(const char* function, const std::array<const char*, N>& names, Py
     return bind_args_impl(function, names.data(), N, args, nargs, kwnames, out.data());
 }
 
-// A str or pathlib.Path (subclasses included) as a file-system path (bytes as
-// the OS sees them); a Path is read through its __fspath__, as os.fspath does.
-// Other values (bytes, other os.PathLike objects) raise TypeError
-// "argument '<name>': ...".
+// A str or an os.PathLike (pathlib.Path, os.DirEntry, ...) as a file-system
+// path (bytes as the OS sees them); a PathLike is read through its
+// __fspath__, as os.fspath does, which may give str or bytes. Other values
+// (bytes themselves among them) raise TypeError "argument '<name>': ...".
 std::optional<std::string> path_arg(PyObject* value, const char* name);
 
 // The items of a sequence as a tuple no Python code can change: the items

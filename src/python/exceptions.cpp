@@ -9,11 +9,41 @@
 namespace vintrel::py {
 namespace {
 
-// Created once under the interpreter lock and kept for the life of the process.
-// A creation that fails (out of memory) leaves its MemoryError set and is
-// tried again on the next use, rather than ending the process.
+// The class of that name in the package's vintrel.errors, where callers
+// find it, if that module gives an Exception subclass of the qualified name;
+// nullptr otherwise, with an exception set only when it must reach the caller
+// (MemoryError, KeyboardInterrupt).
+PyObject* package_type(const char* qualified_name) {
+    const char* name = std::strrchr(qualified_name, '.') + 1;
+    OwnedRef module(PyImport_ImportModule("vintrel.errors"));
+    OwnedRef type(module ? PyObject_GetAttrString(module.get(), name) : nullptr);
+    if (!type) {
+        if (pending_error_is_ordinary()) PyErr_Clear();
+        return nullptr;
+    }
+    auto* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+    if (!PyType_Check(type.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), exception))
+        return nullptr;
+    OwnedRef module_name(PyObject_GetAttrString(type.get(), "__module__"));
+    if (!module_name || !PyUnicode_Check(module_name.get()) ||
+        PyUnicode_CompareWithASCIIString(module_name.get(), "acquisition") != 0) {
+        if (!module_name && pending_error_is_ordinary()) PyErr_Clear();
+        return nullptr;
+    }
+    return type.release();
+}
+
+// Created once under the interpreter lock and kept for the life of the
+// process: taken from vintrel.errors (importing it on first use), or made
+// here alike when the package cannot give it. A creation that fails (out of
+// memory) leaves its MemoryError set and is tried again on the next use,
+// rather than ending the process.
 PyObject* lazy_type(PyObject*& slot, const char* qualified_name, PyObject* base) {
-    if (slot == nullptr) slot = PyErr_NewException(qualified_name, base, nullptr);
+    if (slot != nullptr) return slot;
+    PyObject* type = package_type(qualified_name);  // may let another thread run
+    if (type == nullptr && !PyErr_Occurred()) type = PyErr_NewException(qualified_name, base, nullptr);
+    if (slot == nullptr) slot = type;  // the first one made is kept
+    else Py_XDECREF(type);
     return slot;
 }
 
@@ -64,8 +94,13 @@ PyObject* export_error_type() {
     return lazy_type(type, "acquisition.ExportError", PyExc_Exception);
 }
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    return lazy_type(type, "vintrel.PanicException", PyExc_BaseException);
+    static PyObject* type = nullptr;  // a module attribute, made with the module
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("vintrel.PanicException",
+                                         "A violated internal expectation of the reader. Not a subclass of "
+                                         "Exception, so that `except Exception` lets it through.",
+                                         PyExc_BaseException, nullptr);
+    return type;
 }
 
 PyObject* raise(const AcquisitionError& error) {

@@ -1,7 +1,8 @@
 // export_csv(acq, indices, out_dir, pedestals_correction): converts its
 // arguments, then runs the whole export with the interpreter lock released,
 // on copies of everything it needs (path, indices, Params, pedestals). A
-// pedestal file that exists but cannot be used gives a RuntimeWarning.
+// correction asked for and not made (no pedestal file, or one that cannot be
+// used) gives one RuntimeWarning.
 #include "python/functions.hpp"
 
 #include <array>
@@ -18,6 +19,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/pedestal_warning.hpp"
+#include "python/warn.hpp"
 
 namespace vintrel::py {
 namespace {
@@ -32,11 +34,24 @@ std::optional<Acquisition> acquisition_arg(PyObject* value) {
     return acq->state().acquisition;
 }
 
+// A slice selects as acq[a:b:c] does, among the events there are now; any
+// other value is a sequence of ints (a range among them).
+std::optional<std::vector<std::uint64_t>> indices_arg(const Acquisition& acquisition, PyObject* value) {
+    if (!PySlice_Check(value)) return index_sequence_arg(value, "indices");
+    auto length = acquisition.len();
+    if (!length) {
+        raise(length.error());
+        return std::nullopt;
+    }
+    return slice_indices(value, *length);
+}
+
 // The outcome of the lock-free part, turned into an exception afterwards.
 struct Outcome {
     std::optional<MetadataError> metadata_error;
     std::optional<ExportError> export_error;
     std::optional<calibration::PedestalRefusal> pedestals_refused;
+    bool pedestals_missing = false;  // asked for, and there is no pedestal file
 };
 
 // Runs without the interpreter lock, so under a fork hold throughout (the
@@ -53,6 +68,7 @@ Outcome run_export(const Acquisition& acquisition, const std::vector<std::uint64
     calibration::Corrections corrections(std::move(metadata->params));
     if (pedestals_correction) {
         auto pedestals = calibration::load_pedestal_file(acquisition);
+        outcome.pedestals_missing = !pedestals.table && !pedestals.refused;
         corrections = std::move(corrections).pedestals(std::move(pedestals.table));
         outcome.pedestals_refused = std::move(pedestals.refused);
     }
@@ -78,6 +94,16 @@ PyObject* raise_after_warning(const ExportError& error) {
     return nullptr;
 }
 
+// The warning for a correction asked for and not made; false if it was
+// raised as an error.
+bool warn_uncorrected(const Outcome& outcome) {
+    if (outcome.pedestals_refused)
+        return warn_pedestals_refused(*outcome.pedestals_refused, "the export is not corrected");
+    if (!outcome.pedestals_missing) return true;
+    return warn_caller(PyExc_RuntimeWarning,
+                       "export_csv(): no pedestals_calibration file; the export is not pedestal-corrected");
+}
+
 }  // namespace
 
 PyObject* export_csv_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -88,7 +114,7 @@ PyObject* export_csv_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         auto acquisition = acquisition_arg(bound[0]);
         if (!acquisition) return nullptr;
-        auto indices = index_sequence_arg(bound[1], "indices");
+        auto indices = indices_arg(*acquisition, bound[1]);
         if (!indices) return nullptr;
         auto out_dir = path_arg(bound[2], "out_dir");
         if (!out_dir) return nullptr;
@@ -103,8 +129,7 @@ PyObject* export_csv_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (outcome.metadata_error) return raise(*outcome.metadata_error);
         // Issued after the export: under -W error the warning is raised with
         // the files already written.
-        const bool warned = !outcome.pedestals_refused ||
-                            warn_pedestals_refused(*outcome.pedestals_refused, "the export is not corrected");
+        const bool warned = warn_uncorrected(outcome);
         if (outcome.export_error) return warned ? raise(*outcome.export_error) : raise_after_warning(*outcome.export_error);
         if (!warned) return nullptr;
         Py_RETURN_NONE;

@@ -1,12 +1,15 @@
 // IterEvents: walks an Acquisition object by index. It has no finished
 // state: it ends whenever the event at `index` cannot be fetched or parsed,
-// and tries the same index again on the next call.
+// and tries the same index again on the next call. Ending at an event that
+// exists (below the event count) loses the rest of the run, so that end is
+// announced with a RuntimeWarning; ending past the last event is silent.
 #include <array>
 #include <cstdint>
 
 #include "python/acquisition_type.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/warn.hpp"
 
 namespace vintrel::py {
 namespace {
@@ -71,6 +74,47 @@ bool pending_error_is_refused_open() {
     return has_errno;
 }
 
+// The name of an exception type as tracebacks show it: "IndexError",
+// "acquisition.ParsingError".
+OwnedRef exception_type_name(PyObject* type) {
+    if (type == nullptr || !PyType_Check(type)) return OwnedRef(PyUnicode_FromString("error"));
+    OwnedRef name(PyObject_GetAttrString(type, "__qualname__"));
+    OwnedRef module(name ? PyObject_GetAttrString(type, "__module__") : nullptr);
+    if (!name || !module) return {};
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) return name;
+    return OwnedRef(PyUnicode_FromFormat("%U.%S", module.get(), name.get()));
+}
+
+// Warns that iteration stopped at event `index` of `acq`, which exists, with
+// the pending exception (what acq[index] raised) as the reason; the
+// exception is consumed. False when the warning is raised as an error.
+bool warn_stopped_at(PyObject* acq, std::uint64_t index) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (PyErr_GivenExceptionMatches(type, PyExc_MemoryError)) {  // the reason could not be made
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    OwnedRef error_type(type), error(value), error_traceback(traceback);
+    auto count = live_acquisition(acq).state().acquisition.len();
+    if (!count || index >= *count) return true;  // the end of the events, or of the chunks that open
+    OwnedRef reason(error ? PyObject_Str(error.get()) : nullptr);
+    if (!reason) {  // an exception whose str() fails is named by its type alone
+        if (PyErr_Occurred() && !pending_error_is_ordinary()) return false;
+        PyErr_Clear();
+        reason = OwnedRef(PyUnicode_FromString(""));
+        if (!reason) return false;
+    }
+    OwnedRef type_name = exception_type_name(error_type.get());
+    if (!type_name) return false;
+    OwnedRef message(PyUnicode_FromFormat(
+        "iteration stopped at event %llu of %llu, which cannot be read or parsed: %U: %U",
+        static_cast<unsigned long long>(index), static_cast<unsigned long long>(*count), type_name.get(),
+        reason.get()));
+    return message && warn_caller(PyExc_RuntimeWarning, message.get());
+}
+
 PyObject* it_iter(PyObject* self) {
     Py_INCREF(self);
     return self;
@@ -90,7 +134,8 @@ PyObject* it_next(PyObject* self) {
         it->busy = false;
         if (!event) {
             if (!pending_error_is_ordinary() || pending_error_is_refused_open()) return nullptr;
-            PyErr_Clear();  // an event that cannot be read or parsed ends the iteration; the index stays
+            // An event that cannot be read or parsed ends the iteration; the index stays.
+            warn_stopped_at(it->acq, it->index);
             return nullptr;
         }
         ++it->index;

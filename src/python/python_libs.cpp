@@ -26,10 +26,6 @@ PyObject* side_file_loads() {
     static PyObject* SIDE_FILE_LOADS = nullptr;
     return cached_attribute(SIDE_FILE_LOADS, "vintrel._safe_pickle", "loads");
 }
-PyObject* pathlib_path_type() {
-    static PyObject* PATH = nullptr;
-    return cached_attribute(PATH, "pathlib", "Path");
-}
 PyObject* event_arrays_from_buffers() {
     static PyObject* FROM_BUFFERS = nullptr;
     return cached_attribute(FROM_BUFFERS, "vintrel._columnar", "_from_buffers");

@@ -21,23 +21,51 @@ del _name, _item
 
 
 def __getattr__(name: str) -> object:
+    """The package attributes made on first use: ``__version__``,
+    ``EventArrays``, ``EccErrorArrays``, ``export``, ``ExportReport``, ``sample``, ``plot``
+    and the ``errors`` submodule."""
     # __version__ is read from the installed distribution on first use, which
     # keeps importlib.metadata out of the import of vintrel itself; the
-    # columnar classes likewise keep numpy out of it until they are used.
+    # columnar classes, vintrel.sample and vintrel.plot likewise keep numpy out
+    # of it until they are used.
     if name == "__version__":
         version = _installed_version()
         globals()["__version__"] = version
         return version
+    if name == "errors":
+        # The exception types by name (vintrel.errors.ParsingError, ...);
+        # importing the submodule makes it this attribute.
+        from . import errors
+
+        return errors
     if name in ("EventArrays", "EccErrorArrays"):
         from . import _columnar
 
         value = getattr(_columnar, name)
         globals()[name] = value
         return value
+    if name in ("export", "ExportReport"):
+        from . import _export_report
+
+        value = getattr(_export_report, name)
+        globals()[name] = value
+        return value
+    if name == "sample":
+        from ._sample import sample
+
+        globals()[name] = sample
+        return sample
+    if name == "plot":
+        # The drawing module (importing it sets the attribute); matplotlib
+        # itself is imported by its functions.
+        import importlib
+
+        return importlib.import_module(f"{__name__}.plot")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def _installed_version() -> str:
+    """The version of the installed distribution, or "0+unknown"."""
     from importlib import metadata
 
     try:

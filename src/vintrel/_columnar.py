@@ -102,8 +102,11 @@ class EventArrays:
         return len(self.index)
 
     def __repr__(self) -> str:
-        return (f"<EventArrays: {len(self)} events, {len(self.data)} samples in {len(self.data_offsets) - 1} "
-                f"channels, {len(self.errors)} left out>")
+        """``<vintrel.EventArrays 2,500 events, 10,240,000 samples in 10,000 channels, 2 left out, pedestals
+        subtracted>``: the sizes, never the values."""
+        corrected = "pedestals subtracted" if self.pedestals_corrected else "not pedestal-corrected"
+        return (f"<vintrel.EventArrays {len(self):,} events, {len(self.data):,} samples in "
+                f"{len(self.data_offsets) - 1:,} channels, {len(self.errors):,} left out, {corrected}>")
 
     def _lists(self) -> dict[str, tuple[Any, NDArray[np.int64]]]:
         """Per-channel lists by field name, in the order of the event dictionaries."""
@@ -159,13 +162,16 @@ class EventArrays:
                              f"event {self.index[0]} has {width} in channel 0")
         return width
 
-    def to_awkward(self) -> Any:
+    def to_awkward(self, *, index: bool = False) -> Any:
         """An awkward.Array over the same memory (nothing is copied).
 
         Records with the fields of the event dictionaries, so that
         ``to_list()`` gives ``[acq[i] for i in self.index]``, except that
         the fields whose value is None for the board ("timing", "ecc_errors")
-        are absent; ECC error records are tuples. Needs awkward 2
+        are absent; ECC error records are tuples. With ``index=True`` the
+        records start with one more field, ``index``: the event's index in
+        the acquisition (``self.index``), which stays with each event when
+        arrays are filtered or concatenated. Needs awkward 2
         (``pip install vintrel[awkward]``).
         """
         try:
@@ -183,7 +189,11 @@ class EventArrays:
                 leaf = ak.contents.NumpyArray(values)
             per_channel = ak.contents.ListOffsetArray(ak.index.Index64(offsets), leaf)
             contents.append(ak.contents.ListOffsetArray(channel_offsets, per_channel))
-        layout = ak.contents.RecordArray(contents, list(self._lists()), length=len(self))
+        fields = list(self._lists())
+        if index:
+            contents.insert(0, ak.contents.NumpyArray(self.index))
+            fields.insert(0, "index")
+        layout = ak.contents.RecordArray(contents, fields, length=len(self))
         return ak.Array(layout)
 
 

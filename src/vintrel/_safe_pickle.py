@@ -34,11 +34,13 @@ _TRUSTED_RECIPE = "pickle.loads(gzip.decompress(open(path, 'rb').read()))"
 
 
 def _refusal(what: str) -> pickle.UnpicklingError:
+    """The UnpicklingError for something a side file may not hold, with the way to load a trusted file."""
     return pickle.UnpicklingError(f"{what} is not allowed in a side file; if you trust this file, "
                                   f"load it with gzip and pickle: {_TRUSTED_RECIPE}")
 
 
 def _latin1(text: object, encoding: object) -> bytes:
+    """_codecs.encode as old protocols use it for bytes: text to latin-1 only."""
     # Protocols 0-2 write bytes as _codecs.encode(<text>, 'latin1'); nothing
     # else is needed, so no other codec is ever looked up.
     if type(text) is not str or encoding not in ("latin1", "latin-1"):
@@ -83,6 +85,7 @@ _ARRAY_CLASS = _ArrayClass()
 
 
 def _numpy_globals() -> dict[tuple[str, str], object]:
+    """The numpy callables a side file may name, with the checked constructors in place."""
     numpy = importlib.import_module("numpy")
     core = "_core" if int(numpy.__version__.split(".")[0]) >= 2 else "core"
     multiarray = importlib.import_module(f"numpy.{core}.multiarray")
@@ -114,6 +117,7 @@ class _NeedsNumpy(Exception):
 
 
 def _find_global(module: str, name: str, numpy_globals: dict[tuple[str, str], object] | None) -> Any:
+    """The object a pickle's global (module, name) stands for, if it is allowed; numpy's only with `numpy_globals`."""
     key = (_MODULE_ALIASES.get(module, module), name)
     if key in _BUILTIN_GLOBALS:
         return _BUILTIN_GLOBALS[key]
@@ -125,14 +129,20 @@ def _find_global(module: str, name: str, numpy_globals: dict[tuple[str, str], ob
 
 
 class _BuiltinUnpickler(pickle.Unpickler):
+    """The C unpickler limited to the allowed built-in globals; meets numpy's as _NeedsNumpy."""
+
     def find_class(self, module: str, name: str) -> Any:
+        """The allowed global, or a refusal."""
         return _find_global(module, name, None)
 
     def persistent_load(self, pid: Any) -> NoReturn:
+        """Refuses persistent IDs: a side file has none."""
         raise _refusal("a persistent ID")
 
 
 class _NumpyUnpickler(pickle._Unpickler):
+    """The Python unpickler for side files holding numpy arrays: numpy globals allowed, dtype states checked."""
+
     stack: list[Any]
     memo: dict[int, Any]
 
@@ -145,17 +155,21 @@ class _NumpyUnpickler(pickle._Unpickler):
         self.made_dtypes: dict[int, tuple[Any, int]] = {}
 
     def new_dtype(self, *args: Any, **kwargs: Any) -> Any:
+        """A dtype, remembered with its memo key so that its checked rebuild can replace it."""
         dtype = self.dtype_type(*args, **kwargs)
         self.made_dtypes[id(dtype)] = (dtype, len(self.memo))
         return dtype
 
     def find_class(self, module: str, name: str) -> Any:
+        """The allowed global, numpy's among them, or a refusal."""
         return _find_global(module, name, self.numpy_globals)
 
     def persistent_load(self, pid: Any) -> NoReturn:
+        """Refuses persistent IDs: a side file has none."""
         raise _refusal("a persistent ID")
 
     def load_build(self) -> None:
+        """BUILD: a dtype's state goes through _checked_dtype; other objects are built as pickle does."""
         inst = self.stack[-2]
         if not isinstance(inst, self.dtype_type):
             super().load_build()  # type: ignore[misc]  # missing from the stubs
@@ -194,6 +208,7 @@ def _checked_dtype(inst: Any, state: object) -> Any:
 
 
 def _comparable(dtype: Any) -> tuple[object, ...]:
+    """What identifies a dtype's layout, for comparing it with what the constructor makes."""
     # The pickled state narrows sizes to C ints, so the sizes are taken from
     # the dtype itself too.
     _, args, state = dtype.__reduce__()

@@ -9,16 +9,18 @@ paths, as on a shared file system. Needs ``pip install 'vintrel[dask]'``.
 
 from __future__ import annotations
 
+import contextlib
 import errno
-import glob
+import fcntl
+import functools
 import importlib
 import os
-import shutil
+import re
+import secrets
 import sys
-import tempfile
 from collections import Counter
-from collections.abc import Sequence
-from typing import Any, NamedTuple, Union
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple, TypeVar, Union
 
 try:
     from dask.delayed import Delayed, delayed
@@ -29,6 +31,8 @@ try:
 except ImportError:  # without "as": stubtest would report the name as missing at runtime
     raise ImportError("vintrel.dask needs dask, dask-awkward and awkward: pip install 'vintrel[dask]'") \
         from sys.exc_info()[1]
+
+import numpy as np
 
 import vintrel
 
@@ -51,7 +55,7 @@ class ExportedFile(NamedTuple):
 
 
 def arrays(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], step_size: int = 10_000,
-           pedestals_correction: bool = False) -> Any:
+           pedestals_correction: bool = False, *, index: bool = False) -> Any:
     """A lazy dask_awkward.Array of the events of one or several acquisitions.
 
     One partition per acquisition and range of at most `step_size` event
@@ -62,15 +66,20 @@ def arrays(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], step_size:
     partition lengths are known only once computed (``divisions`` are
     unknown until ``eager_compute_divisions()``). The acquisitions must share
     one record type (boards with the same fields).
+
+    With ``index=True`` every record starts with two more fields, so that
+    each entry can be traced back after runs are combined: ``index``, the
+    event's index in its acquisition (int64), and ``acquisition``, the
+    acquisition's name (its directory's name).
     """
     if step_size < 1:
         raise ValueError(f"step_size must be at least 1, not {step_size}")
     opened = _opened(acquisitions)
-    empty = _common_empty_array(opened)
+    empty = _common_empty_array(opened, index)
     parts = [(path, start, min(start + step_size, count))
              for path, acq in opened for count in (len(acq),) for start in range(0, count, step_size)]
     meta = ak.Array(empty.layout.to_typetracer(forget_length=True))
-    read = _ReadRange(pedestals_correction)
+    read = _ReadRange(pedestals_correction, index)
     if not parts:
         # No event at all: one empty partition, of known length 0.
         return dak.from_map(read, [(opened[0][0], 0, 0)], label="vintrel-arrays", meta=meta, divisions=(0, 0))
@@ -90,11 +99,15 @@ def export_csv(acquisitions: AcquisitionLike | Sequence[AcquisitionLike], out_di
     complete, so a task retried after its worker died leaves no torn file.
 
     Computed (on any scheduler), the result is a list of ExportedFile, one
-    per file written, by acquisition and then file number.
+    per file written, by acquisition and then file number. Every call makes
+    new tasks: computing a second export writes its files again, even while
+    the result of an earlier one with the same arguments is held.
     """
     opened = _opened(acquisitions)
     targets = _target_dirs(os.path.abspath(os.fsdecode(out_dir)), [os.path.basename(path) for path, _ in opened])
-    write = delayed(_write_file, pure=True)
+    # A task that writes files is never answered from memory: each call
+    # gets keys of its own.
+    write = delayed(_write_file, pure=False)
     files = []
     for (path, acq), target in zip(opened, targets):
         count = len(acq)
@@ -121,13 +134,13 @@ def _opened(acquisitions: AcquisitionLike | Sequence[AcquisitionLike]) -> list[t
     return opened
 
 
-def _common_empty_array(opened: list[tuple[str, vintrel.Acquisition]]) -> Any:
+def _common_empty_array(opened: list[tuple[str, vintrel.Acquisition]], index: bool) -> Any:
     """A length-0 awkward.Array of the acquisitions' one record type. Reading
     no events, it takes its fields from the board model alone."""
     first_path, first = opened[0]
-    empty = first.arrays(range(0)).to_awkward()
+    empty = _with_provenance(first.arrays(range(0)), first_path, index)
     for path, acq in opened[1:]:
-        other = acq.arrays(range(0)).to_awkward()
+        other = _with_provenance(acq.arrays(range(0)), path, index)
         if other.layout.form != empty.layout.form:
             raise ValueError(f"acquisitions of different record types cannot share one array: {path} has "
                              f"{other.type.content}, {first_path} has {empty.type.content}")
@@ -154,6 +167,45 @@ def _target_dirs(out_dir: str, names: list[str]) -> list[str]:
 
 # --- tasks ------------------------------------------------------------------
 
+_Result = TypeVar("_Result")
+
+
+def _ordinary_failures(task: Callable[..., _Result]) -> Callable[..., _Result]:
+    """Runs `task` so that it fails only with an Exception (or an interrupt):
+    any other BaseException, such as the reader's PanicException, escapes
+    the handling of a scheduler's event loop and leaves the computation
+    waiting forever."""
+
+    @functools.wraps(task)
+    def run(*args: Any) -> _Result:
+        try:
+            return task(*args)
+        except (Exception, KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            raise RuntimeError(f"internal failure: {type(error).__name__}: {error}") from error
+
+    return run
+
+
+def _with_provenance(events: vintrel.EventArrays, path: str, index: bool) -> Any:
+    """events.to_awkward(), with the "acquisition" field after "index" when
+    `index` is set. The name is stored as the bytes of the directory's name,
+    which reads back as the Acquisition's own name."""
+    array = events.to_awkward(index=index)
+    if not index:
+        return array
+    name = os.fsencode(os.path.basename(path))
+    count = len(events)
+    chars = ak.contents.NumpyArray(np.frombuffer(name * count, dtype=np.uint8), parameters={"__array__": "char"})
+    names = ak.contents.ListOffsetArray(ak.index.Index64(np.arange(count + 1, dtype=np.int64) * len(name)), chars,
+                                        parameters={"__array__": "string"})
+    layout = array.layout
+    contents = [layout.content("index"), names, *(layout.content(f) for f in layout.fields if f != "index")]
+    fields = ["index", "acquisition", *(f for f in layout.fields if f != "index")]
+    return ak.Array(ak.contents.RecordArray(contents, fields, length=count))
+
+
 def _reopen(path: str) -> vintrel.Acquisition:
     """The acquisition at `path`, as it is now; FileNotFoundError naming the
     path when it is no longer one."""
@@ -166,34 +218,34 @@ def _reopen(path: str) -> vintrel.Acquisition:
 class _ReadRange:
     """A partition of arrays(): one range of one acquisition's events."""
 
-    def __init__(self, pedestals_correction: bool) -> None:
+    def __init__(self, pedestals_correction: bool, index: bool = False) -> None:
         self.pedestals_correction = pedestals_correction
+        self.index = index
 
     def __call__(self, part: tuple[str, int, int]) -> Any:
+        return _ordinary_failures(self._read)(part)
+
+    def _read(self, part: tuple[str, int, int]) -> Any:
+        """The events start:stop of the acquisition at path, as an awkward array."""
         path, start, stop = part
         events = _reopen(path).arrays(range(start, stop), pedestals_correction=self.pedestals_correction)
-        return events.to_awkward()
+        return _with_provenance(events, path, self.index)
 
 
+@_ordinary_failures
 def _write_file(path: str, indices: range, k: int, target: str, pedestals_correction: bool) -> ExportedFile:
     """File k of an acquisition's export. vintrel.export_csv writes the
     file's events as a file numbered 0 (its bytes do not depend on the
-    number) into a private directory, from which it is renamed into place."""
+    number) into a staging directory of this attempt's own, from which it is
+    renamed into place."""
     acq = _reopen(path)
     name = acq.name
     os.makedirs(target, exist_ok=True)
     final = os.path.join(target, f"{name} (chunk {k}).csv")
-    prefix = f".{name} (chunk {k})."
-    # What an attempt at this file left when its worker died. Dask runs a
-    # task again only once the worker of the last attempt is gone.
-    for stale in glob.glob(os.path.join(glob.escape(target), glob.escape(prefix) + "*.tmp")):
-        shutil.rmtree(stale, ignore_errors=True)
-    staging = tempfile.mkdtemp(prefix=prefix, suffix=".tmp", dir=target)
-    try:
-        vintrel.export_csv(acq, indices, staging, pedestals_correction)
-        os.replace(os.path.join(staging, f"{name} (chunk 0).csv"), final)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+    _remove_abandoned_staging(target, name, k)
+    with _Staging(target, name, k) as staging:
+        vintrel.export_csv(acq, indices, staging.path, pedestals_correction)
+        os.replace(os.path.join(staging.path, f"{name} (chunk 0).csv"), final)
     # The events left out are those Acquisition.arrays() cannot read, parse
     # or correct: the export's own rule, which its files do not record. An
     # absent pedestal file means no correction to both; arrays() would warn
@@ -201,3 +253,105 @@ def _write_file(path: str, indices: range, k: int, target: str, pedestals_correc
     correct = pedestals_correction and os.path.lexists(os.path.join(path, "pedestals_calibration"))
     left_out = acq.arrays(indices, pedestals_correction=correct).errors
     return ExportedFile(final, path, indices, tuple(index for index, _ in left_out))
+
+
+# --- staging directories ------------------------------------------------------
+#
+# An attempt at file k stages it in ".<name> (chunk k).vintrel-<pid>-<token>.tmp"
+# inside the target (a long name cut short), holding an exclusive lock on the
+# file LOCK inside it for as long as it runs. The lock goes with its process, also when that process
+# is killed; so a staging directory whose lock can be taken belongs to an
+# attempt that has ended, and a later attempt removes it.
+
+LOCK = "vintrel-staging.lock"
+
+
+def _staging_stem(name: str, k: int) -> str:
+    """The start of every staging directory's name for file k of acquisition `name`."""
+    # At most 150 bytes of the name, which leaves room for the rest within
+    # the 255 bytes a file name may have.
+    return f".{os.fsdecode(os.fsencode(name)[:150])} (chunk {k}).vintrel-"
+
+
+def _staging_pattern(name: str, k: int) -> re.Pattern[str]:
+    """The whole names of the staging directories this module makes for file k."""
+    return re.compile(re.escape(_staging_stem(name, k)) + r"[0-9]+-[0-9a-f]{16}\.tmp")
+
+
+def _staged_names(name: str) -> re.Pattern[str]:
+    """What a staging directory holds: its lock, the exported file and the
+    export's own temporary files."""
+    final = f"{name} (chunk 0).csv"
+    # The export's temporary names keep at most 200 bytes of the final name.
+    kept = os.fsdecode(os.fsencode(final)[:200])
+    return re.compile(f"{re.escape(LOCK)}|{re.escape(final)}|\\.{re.escape(kept)}\\.[0-9]+\\.[0-9]+\\.tmp")
+
+
+class _Staging:
+    """This attempt's staging directory, locked while the attempt runs and
+    removed, with what it made in it, when it ends."""
+
+    def __init__(self, target: str, name: str, k: int) -> None:
+        self.name = name
+        self.path = os.path.join(target, f"{_staging_stem(name, k)}{os.getpid()}-{secrets.token_hex(8)}.tmp")
+        self.lock = -1
+
+    def __enter__(self) -> _Staging:
+        # Made under a name that no later attempt looks at, and given that
+        # name only once locked.
+        making = self.path.removesuffix(".tmp") + ".new"
+        os.mkdir(making, 0o700)
+        try:
+            self.lock = os.open(os.path.join(making, LOCK), os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+            fcntl.flock(self.lock, fcntl.LOCK_EX)
+            os.rename(making, self.path)
+        except BaseException:
+            _remove_staging(making, self.name)
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        _remove_staging(self.path, self.name)
+        if self.lock >= 0:
+            os.close(self.lock)
+
+
+def _remove_staging(path: str, name: str) -> None:
+    """Removes the staging directory `path` if it holds only what an export
+    attempt makes; anything else in it is left, and so is the directory."""
+    made = _staged_names(name)
+    try:
+        entries = os.listdir(path)
+    except OSError:
+        return
+    if not all(made.fullmatch(entry) for entry in entries):
+        return
+    for entry in sorted(entries, key=lambda e: e == LOCK):  # the lock last
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(path, entry))
+    with contextlib.suppress(OSError):
+        os.rmdir(path)
+
+
+def _remove_abandoned_staging(target: str, name: str, k: int) -> None:
+    """Removes the staging directories of earlier attempts at file k that
+    ended without cleaning up (their worker died). A directory of another
+    name, or of an attempt still running, is left alone."""
+    pattern = _staging_pattern(name, k)
+    with os.scandir(target) as entries:
+        candidates = [e.path for e in entries if pattern.fullmatch(e.name) and e.is_dir(follow_symlinks=False)]
+    for path in candidates:
+        try:
+            lock = os.open(os.path.join(path, LOCK), os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC)
+        except OSError:
+            continue  # not (or no longer) a staging directory of ours
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(lock)
+            continue  # its attempt is still running
+        try:
+            _remove_staging(path, name)
+        finally:
+            os.close(lock)

@@ -1,27 +1,14 @@
-"""Event encoders, one module per board: each turns per-channel samples into
-the board's raw event bytes, and offers `sample_params()` and
-`sample_event(params, rng)` for demos, tests and benchmarks."""
+"""The event encoders under their test-tool name `encoders`.
 
-import importlib
+They live in the package (src/vintrel/_sample/encoders), which writes sample
+acquisitions with them; this package loads the same files from the source
+tree, so that tests, benchmarks and the fuzz seed writer need no built
+module: `from encoders import merrowv3`, `encoders.encoder_for(model)`."""
 
-# Model string -> encoder module of its board.
-MODULES = {
-    "merrowv3": "merrowv3",
-    "fennikv2": "tesslav3",
-    "tesslav3": "tesslav3",
-    "tesslav3s": "tesslav3s",
-    "fennikoc_fennik": "fennikoc",
-    "fennikoc_tessla": "fennikoc",
-    "ostra96": "ostra96",
-    "grenvik": "grenvikv1",
-    "pikorv1_evalr2": "pikorv1",
-    "pikorv2_evalr1": "pikorv1",
-    "pikorv2_evalr2": "pikorv1",
-    "pikorv2_eval": "pikorv1",
-    "zemil16": "zemil16",
-}
+from pathlib import Path
 
+__path__ = [str(Path(__file__).resolve().parents[2] / "src" / "vintrel" / "_sample" / "encoders")]
 
-def encoder_for(model: str):
-    """The encoder module of a model string."""
-    return importlib.import_module(f"encoders.{MODULES[model]}")
+from .registry import MODULES, encoder_for  # noqa: E402
+
+__all__ = ["MODULES", "encoder_for"]

@@ -30,7 +30,14 @@ class CommandError(Exception):
 
 
 def one_line(text: str) -> str:
+    """The text with every run of white space made one blank."""
     return " ".join(text.split())
+
+
+def readable(name: str) -> str:
+    """A file name as text that any renderer takes: the bytes of a name
+    that is not valid UTF-8 (lone surrogates after os.fsdecode) as \\xNN."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 def exception_text(error: BaseException) -> str:
@@ -41,10 +48,12 @@ def exception_text(error: BaseException) -> str:
 
 
 def warn(command: str, path: str, text: str) -> None:
+    """Prints "vintrel <command>: <path>: warning: <text>" on standard error."""
     print(f"vintrel {command}: {path}: warning: {text}", file=sys.stderr)
 
 
 def plural(n: int, word: str) -> str:
+    """"1 event", "2 events"."""
     return f"{n} {word}" if n == 1 else f"{n} {word}s"
 
 
@@ -79,6 +88,7 @@ def plain(value: Any) -> Any:
 
 
 def json_text(value: Any) -> str:
+    """A value as JSON text, made plain first."""
     return json.dumps(plain(value))
 
 
@@ -102,6 +112,7 @@ def open_acquisition(path: str) -> vintrel.Acquisition:
 
 
 def params_of(acq: vintrel.Acquisition) -> dict[str, Any]:
+    """The acquisition's params, or an empty dict when they are missing or not a mapping."""
     try:
         params = acq.params
     except Exception:
@@ -110,6 +121,7 @@ def params_of(acq: vintrel.Acquisition) -> dict[str, Any]:
 
 
 def event_count(acq: vintrel.Acquisition, path: str) -> int:
+    """The number of events, or a CommandError saying why it cannot be had."""
     try:
         return len(acq)
     except Exception as error:

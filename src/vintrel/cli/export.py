@@ -1,5 +1,5 @@
-"""`vintrel export PATH OUT`: export_csv with a progress bar, parallel files
-and a clean stop on Ctrl-C.
+"""`vintrel export PATH OUT`: export_csv with a progress bar, parallel files,
+a clean stop on Ctrl-C and a report of where each event went (export.json).
 
 The events are exported one output file at a time: the 1000 indices of file
 k go to their own export_csv call, whose single file "<name> (chunk 0).csv"
@@ -7,19 +7,24 @@ is written into a private directory inside OUT and then renamed to
 "<name> (chunk k).csv". A file's content does not depend on its chunk
 number (event positions restart at 0 in every file), so OUT ends up with the
 same files and bytes as one export_csv call over all the indices; and a file
-appears under its final name only once it is complete."""
+appears under its final name only once it is complete.
+
+Files of the same names in OUT are not replaced unless --overwrite says so;
+export.json, written last, says which acquisition index each file's rows
+hold and which events were left out, and why."""
 
 from __future__ import annotations
 
 import argparse
 import os
 import queue
+import secrets
 import shutil
 import signal
 import sys
-import tempfile
 import threading
 import warnings
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -28,14 +33,15 @@ from tqdm import tqdm  # type: ignore[import-untyped]
 
 import vintrel
 
+from .. import _export_report as reports
 from . import left_out
 from . import pedestals as ped
 from .boards import board_of
-from .common import (CommandError, event_count, exception_text, open_acquisition, params_of, plural,
-                     unreachable_chunks, warn)
+from .common import (CommandError, event_count, exception_text, one_line, open_acquisition, params_of,
+                     plural, unreachable_chunks, warn)
 
-EVENTS_PER_FILE = 1000  # export_csv's chunk size
 POLL_SECONDS = 0.1  # how often the main thread looks up from waiting (Ctrl-C)
+REPORT = "export.json"
 
 
 def default_jobs() -> int:
@@ -47,6 +53,7 @@ def default_jobs() -> int:
 
 
 def positive_int(text: str) -> int:
+    """An argparse type: an int of 1 or more."""
     try:
         value = int(text)
     except ValueError:
@@ -57,13 +64,16 @@ def positive_int(text: str) -> int:
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `export` subcommand."""
     parser = subparsers.add_parser(
         "export", help="export events to CSV files",
         description="Export events to CSV files in OUT (created if missing): the same files and bytes as "
                     "export_csv(acq, indices, OUT, pedestals). A progress bar shows events done, events per "
                     "second and time left. Ctrl-C stops within a second, leaving only complete files, and exits "
                     "with status 130. Events that cannot be read, parsed or corrected are left out of the files; "
-                    "they are counted and listed at the end.")
+                    f"they are counted and listed at the end. A complete export writes {REPORT} beside the files: "
+                    "the acquisition, the pedestal correction, the acquisition index of every file's events "
+                    "(row evt_num j of a file holds the j-th index of its runs) and the events left out.")
     parser.add_argument("path", help="acquisition directory")
     parser.add_argument("out", help="output directory")
     parser.add_argument("--pedestals", action="store_true",
@@ -76,6 +86,9 @@ def add_parser(subparsers: Any) -> None:
                         help="files written at once, each on its own thread (default: the CPUs this process may "
                              "run on, or RAYON_NUM_THREADS, as for export_csv's own workers); N jobs use up to N "
                              "cores and hold N files' events in memory")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace files of the same names in OUT (without it, the export refuses to start "
+                             "when one exists)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
     parser.set_defaults(run=run)
 
@@ -99,8 +112,29 @@ def select(text: str | None, count: int, path: str) -> range:
     return selected
 
 
-def output_dirs(out: str) -> tuple[Path, Path]:
-    """OUT, made if missing, and a new private directory inside it."""
+@dataclass(frozen=True)
+class Format:
+    """How files of one format are written and read back."""
+
+    suffix: str
+    # Writes the events of `indices` as one file into an empty scratch
+    # directory; returns the file.
+    write: Callable[[vintrel.Acquisition, Sequence[int], Path, bool], Path]
+    # The number of events a written file shows.
+    events_in: Callable[[Path], int]
+
+
+def write_csv(acq: vintrel.Acquisition, indices: Sequence[int], scratch: Path, pedestals: bool) -> Path:
+    """Exports `indices` as one CSV file into `scratch`; returns its path."""
+    vintrel.export_csv(acq, indices, scratch, pedestals)
+    return scratch / reports.file_name(acq.name, 0)
+
+
+CSV = Format(".csv", write_csv, reports.events_in_csv)
+
+
+def output_dir(out: str) -> Path:
+    """OUT, made if missing."""
     try:
         os.mkdir(out)
     except FileExistsError:
@@ -108,29 +142,15 @@ def output_dirs(out: str) -> tuple[Path, Path]:
             raise CommandError(out, "exists and is not a directory") from None
     except OSError as error:
         raise CommandError(out, exception_text(error)) from None
+    return Path(out)
+
+
+def refuse_existing(out: str, names: list[str]) -> None:
+    """Fails with a one-line error naming the first of `names` that exists in OUT."""
     try:
-        return Path(out), Path(tempfile.mkdtemp(prefix=".vintrel-export-", dir=out))
-    except OSError as error:
-        raise CommandError(out, exception_text(error)) from None
-
-
-def events_in(csv_file: Path) -> int:
-    """Events written to an export file: the position on its last row, plus
-    one (the file is read from its end). An event without rows at the very
-    end of a file is not counted."""
-    with open(csv_file, "rb") as f:
-        end = f.seek(0, os.SEEK_END)
-        size = 1 << 14
-        while True:
-            start = max(0, end - size)
-            f.seek(start)
-            body = f.read(end - start).removesuffix(b"\n")
-            cut = body.rfind(b"\n")
-            if cut >= 0 or start == 0:
-                break
-            size *= 4
-    last = body[cut + 1:]
-    return 0 if last.startswith(b"acq_num") else int(last.split(b",", 2)[1]) + 1
+        reports.refuse_existing((os.path.join(out, name) for name in names), "--overwrite replaces it")
+    except FileExistsError as error:
+        raise CommandError(error.filename, "exists; the export replaces no file without --overwrite") from None
 
 
 @dataclass
@@ -139,26 +159,56 @@ class FileExport:
 
     acq: vintrel.Acquisition
     out: Path
-    work: Path  # private directory inside OUT
     pedestals: bool
+    form: Format = CSV
+    work: Path | None = None  # private directory inside OUT, once named
     stopped: bool = False
+    renamed: int = 0  # files moved into OUT
     lock: threading.Lock = field(default_factory=threading.Lock)
 
-    def write(self, k: int, indices: range) -> int:
+    def make_private_dir(self) -> None:
+        """Makes the private directory inside OUT. Its name is set before it
+        is made, so that an interruption at any point leaves nothing that
+        abandon() does not find."""
+        while True:
+            self.work = self.out / f".vintrel-export-{secrets.token_hex(6)}"
+            try:
+                self.work.mkdir(mode=0o700)
+                return
+            except FileExistsError:
+                self.work = None
+            except OSError as error:
+                self.work = None
+                raise CommandError(str(self.out), exception_text(error)) from None
+
+    def final_name(self, k: int) -> str:
+        """The name file k gets in OUT."""
+        return reports.file_name(self.acq.name, k, self.form.suffix)
+
+    def write(self, k: int, indices: Sequence[int]) -> int:
         """Writes file k; returns the number of events in it."""
+        assert self.work is not None
         scratch = self.work / str(k)
         scratch.mkdir()
-        vintrel.export_csv(self.acq, indices, scratch, self.pedestals)
-        produced = scratch / f"{self.acq.name} (chunk 0).csv"
-        written = events_in(produced)
+        produced = self.form.write(self.acq, indices, scratch, self.pedestals)
+        written = self.form.events_in(produced)
         with self.lock:
             if not self.stopped:
-                os.replace(produced, self.out / f"{self.acq.name} (chunk {k}).csv")
+                os.replace(produced, self.out / self.final_name(k))
+                self.renamed += 1
         try:
             scratch.rmdir()
         except OSError:
             pass  # abandoned meanwhile
         return written
+
+    def place(self, name: str, text: str) -> None:
+        """Writes a file into OUT whole: made in the private directory,
+        then renamed."""
+        assert self.work is not None
+        staged = self.work / name
+        staged.write_text(text, encoding="utf-8")
+        os.replace(staged, self.out / name)
 
     def abandon(self) -> None:
         """Stops every rename, then removes the private directory with the
@@ -166,6 +216,8 @@ class FileExport:
         until the directory is gone, so removal is repeated until it is."""
         with self.lock:
             self.stopped = True
+        if self.work is None:
+            return
         for _ in range(1000):
             shutil.rmtree(self.work, ignore_errors=True)
             if not os.path.lexists(self.work):
@@ -178,7 +230,7 @@ class Outcome:
     threads: list[threading.Thread] = field(default_factory=list)
 
 
-def write_files(job: FileExport, files: list[range], jobs: int, progress: tqdm, outcome: Outcome) -> None:
+def write_files(job: FileExport, files: list[Sequence[int]], jobs: int, progress: tqdm, outcome: Outcome) -> None:
     """Writes every file on `jobs` threads. The main thread only waits, a
     moment at a time, so that Ctrl-C reaches it while exports run."""
     todo: queue.SimpleQueue[int] = queue.SimpleQueue()
@@ -213,20 +265,35 @@ def write_files(job: FileExport, files: list[range], jobs: int, progress: tqdm, 
 
 
 def failure(error: BaseException, path: str, out: str) -> CommandError:
+    """The one-line failure of an export, about the acquisition or the output directory."""
     text = exception_text(error)
+    cause = error.__cause__  # the reason behind the export's own message
+    if isinstance(cause, OSError) and cause.strerror:
+        # Without its file name: that is of the private directory, gone by now.
+        text += f": [Errno {cause.errno}] {cause.strerror}"
+    elif cause is not None:
+        text += f": {one_line(str(cause)) or type(cause).__name__}"
     about_acquisition = type(error).__name__ == "MetadataError" or "acquisition" in text or "parsing" in text
     return CommandError(path if about_acquisition else out, text)
 
 
-def summary(files: list[range], outcome: Outcome, acq: vintrel.Acquisition, pedestals: bool, out: str) -> list[str]:
-    asked = sum(map(len, files))
-    # Only files that came up short are looked into, event by event.
-    short = [files[k] for k, n in outcome.written.items() if n < len(files[k])]
-    missing = left_out.find(acq, short, pedestals)
-    lines = [f"exported {asked - sum(map(len, missing.values()))} of {plural(asked, 'event')} "
-             f"to {plural(len(files), 'file')} in {out}"]
-    lines += left_out.describe(missing)
+def summary(report: reports.ExportReport, out: str) -> list[str]:
+    """The lines said after an export: events exported of those asked, and those left out by reason."""
+    lines = [f"exported {report.events} of {plural(report.requested, 'event')} "
+             f"to {plural(len(report.files), 'file')} in {out}"]
+    lines += left_out.describe(report)
     return lines
+
+
+def write_report(job: FileExport, files: list[Sequence[int]], outcome: Outcome, applied: bool) -> reports.ExportReport:
+    """Finds where the events went (only files that came up short are read
+    again) and writes the report beside the files."""
+    out = os.path.abspath(job.out)
+    paths = [os.path.join(out, job.final_name(k)) for k in range(len(files))]
+    report = reports.build(job.acq, out, files, paths, (outcome.written[k] for k in range(len(files))),
+                           job.pedestals, applied)
+    job.place(REPORT, report.to_json() + "\n")
+    return report
 
 
 def finish(outcome: Outcome, status: int) -> int:
@@ -240,6 +307,7 @@ def finish(outcome: Outcome, status: int) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Exports the events asked for, file by file on --jobs threads, then sums up."""
     acq = open_acquisition(args.path)
     count = event_count(acq, args.path)
     model = params_of(acq).get("model")
@@ -248,29 +316,39 @@ def run(args: argparse.Namespace) -> int:
     indices = select(args.range, count, args.path)
     if warning := unreachable_chunks(acq.path, acq.chunk_count):
         warn("export", args.path, warning)
-    if args.pedestals and (reason := ped.unusable(acq)):
+    files = reports.split(indices)
+    job = FileExport(acq, Path(args.out), args.pedestals)
+    if not args.overwrite:
+        refuse_existing(args.out, [job.final_name(k) for k in range(len(files))] + [REPORT])
+    reason = ped.unusable(acq) if args.pedestals else None
+    if reason:
         warn("export", args.path, f"{reason}: the export runs without correction")
         warnings.filterwarnings("ignore", ped.REFUSED_WARNING, RuntimeWarning)  # said once, here
-    out, work = output_dirs(args.out)
-    files = [indices[start:start + EVENTS_PER_FILE] for start in range(0, len(indices), EVENTS_PER_FILE)]
-    job = FileExport(acq, out, work, args.pedestals)
+    output_dir(args.out)
     outcome = Outcome()
     progress = tqdm(total=len(indices), unit="event", mininterval=0, dynamic_ncols=True, disable=args.quiet,
                     file=sys.stderr)
-    status, message = 0, ""
+    status, message, interrupted = 0, "", False
+    report = None
     try:
+        job.make_private_dir()
         write_files(job, files, args.jobs, progress, outcome)
+        progress.close()
+        report = write_report(job, files, outcome, args.pedestals and not reason)
     except KeyboardInterrupt:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
-        status, message = 130, (f"{args.out}: interrupted; {plural(len(outcome.written), 'complete file')} "
-                                f"of {len(files)} written")
+        status, interrupted = 130, True
+    except CommandError as error:
+        status, message = 1, str(error)
     except (Exception, vintrel.PanicException) as error:
         status, message = 1, str(failure(error, args.path, args.out))
     finally:
         job.abandon()
         progress.close()
+    if interrupted:  # counted once no file can be renamed any more
+        message = f"{args.out}: interrupted; {plural(job.renamed, 'complete file')} of {len(files)} written"
     if message:
         print(f"vintrel export: {message}", file=sys.stderr)
-    elif not args.quiet:
-        print("\n".join(summary(files, outcome, acq, args.pedestals, args.out)))
+    elif report is not None and not args.quiet:
+        print("\n".join(summary(report, args.out)))
     return finish(outcome, status)

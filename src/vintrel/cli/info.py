@@ -20,6 +20,7 @@ VALUE_CHARS = 200  # of one parameter, in the text report
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `info` subcommand."""
     parser = subparsers.add_parser(
         "info", help="what an acquisition holds",
         description="Show an acquisition's name, model and board, chunk and event counts, parameters, "
@@ -44,6 +45,7 @@ def first_event(acq: vintrel.Acquisition, path: str, count: int) -> dict[str, An
 
 
 def gather(path: str) -> dict[str, Any]:
+    """What `info` reports about the acquisition at `path`, as a JSON-ready dict."""
     acq = open_acquisition(path)
     params = params_of(acq)
     count = event_count(acq, path)
@@ -64,11 +66,13 @@ def gather(path: str) -> dict[str, Any]:
 
 
 def labels_text(labels: list[int]) -> str:
+    """Window labels as text, cut after LABELS_SHOWN."""
     shown = " ".join(map(str, labels[:LABELS_SHOWN]))
     return shown + (f" ... ({len(labels)} windows)" if len(labels) > LABELS_SHOWN else "")
 
 
 def event_lines(summary: dict[str, Any]) -> list[str]:
+    """The first event's summary as lines of the text report."""
     if "error" in summary:
         return [summary["error"]]
     channels = summary["channels"]
@@ -90,11 +94,13 @@ def event_lines(summary: dict[str, Any]) -> list[str]:
 
 
 def value_text(value: Any) -> str:
+    """A parameter value as text, cut to VALUE_CHARS characters."""
     text = value if isinstance(value, str) else json_text(value)
     return text if len(text) <= VALUE_CHARS else text[:VALUE_CHARS] + " ..."
 
 
 def text_report(info: dict[str, Any]) -> list[str]:
+    """The report as labelled lines."""
     rows: list[tuple[str, str]] = [
         ("name", info["name"]),
         ("path", info["path"]),
@@ -113,6 +119,7 @@ def text_report(info: dict[str, Any]) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Prints the report, as text or JSON."""
     info = gather(args.path)
     print(json_text(info) if args.json else "\n".join(text_report(info)))
     return 0

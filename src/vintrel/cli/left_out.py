@@ -1,49 +1,18 @@
-"""Which events an export left out, and why.
-
-The export leaves out, without a word, every event it cannot read, parse
-or correct. The files tell how many events each holds; the indices of a
-file that came up short are then read again with Acquisition.arrays(),
-which leaves out the same events and says why."""
+"""Which events an export left out, and why, as the summary says it."""
 
 from __future__ import annotations
 
-import warnings
-from typing import Sequence
-
-import vintrel
-
-from . import pedestals as ped
+from .. import _export_report as reports
 from .common import plural, spans
 
-UNREADABLE = "could not be read"
-UNPARSABLE = "could not be parsed"
-UNCORRECTABLE = "could not be corrected with the pedestal table"
 SPANS_SHOWN = 100
 
 
-def find(acq: vintrel.Acquisition, files: Sequence[range], pedestals: bool) -> dict[str, list[int]]:
-    """The indices of `files` the export could not write, by reason."""
-    missing: dict[str, list[int]] = {UNREADABLE: [], UNPARSABLE: [], UNCORRECTABLE: []}
-    for indices in files:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)  # an unusable pedestal file: said before the export
-            errors = acq.arrays(indices, pedestals_correction=pedestals).errors
-        for index, error in errors:
-            missing[reason_of(error)].append(index)
-    return missing
-
-
-def reason_of(error: BaseException) -> str:
-    if ped.is_correction_failure(error):
-        return UNCORRECTABLE
-    if isinstance(error, (IndexError, OSError)):
-        return UNREADABLE
-    return UNPARSABLE
-
-
-def describe(missing: dict[str, list[int]]) -> list[str]:
+def describe(report: reports.ExportReport) -> list[str]:
+    """One line per reason: how many events, and their indices as runs."""
     lines = []
-    for reason, indices in missing.items():
+    for reason in (reports.UNREADABLE, reports.UNPARSABLE, reports.UNCORRECTABLE):
+        indices = [event.index for event in report.left_out if event.reason == reason]
         if not indices:
             continue
         runs = spans(indices)

@@ -12,6 +12,7 @@ from .common import CommandError, exception_text, params_of, plural
 
 
 def add_parser(subparsers: Any) -> None:
+    """Adds the `ls` subcommand."""
     parser = subparsers.add_parser(
         "ls", help="list the acquisitions inside a directory",
         description="List the acquisitions directly inside ROOT, one line each with name, model, chunks and "
@@ -22,15 +23,23 @@ def add_parser(subparsers: Any) -> None:
 
 
 def row(acq: vintrel.Acquisition) -> list[str]:
+    """Name, model, chunks and events; an acquisition whose chunks cannot be
+    counted is listed all the same, with the reason."""
     model = params_of(acq).get("model")
+    row = [acq.name, model if isinstance(model, str) else "?"]
+    try:
+        chunks = plural(acq.chunk_count, "chunk")
+    except Exception as error:
+        return row + ["?", f"unreadable: {exception_text(error)}"]
     try:
         events = plural(len(acq), "event")
     except Exception as error:
         events = f"events unreadable ({exception_text(error)})"
-    return [acq.name, model if isinstance(model, str) else "?", plural(acq.chunk_count, "chunk"), events]
+    return row + [chunks, events]
 
 
 def run(args: argparse.Namespace) -> int:
+    """Lists the acquisitions directly inside the root, sorted by name."""
     root = args.root
     try:
         os.listdir(root)  # a directory that cannot be listed lists nothing: say why

@@ -8,11 +8,9 @@ import warnings
 
 import vintrel
 
-# How arrays() names an event that the pedestal table cannot correct.
-CORRECTION_FAILED = "pedestal correction failed"
-# The export's own warning about a pedestal file it could not use; the
-# command line says it once, before the export starts.
-REFUSED_WARNING = r"pedestal file .* was not used"
+# The export's own warnings about a pedestal file it could not use or did
+# not find; the command line says it once, before the export starts.
+REFUSED_WARNING = r"pedestal file .* was not used|export_csv\(\): no pedestals_calibration file"
 
 
 def unusable(acq: vintrel.Acquisition) -> str | None:
@@ -25,10 +23,6 @@ def unusable(acq: vintrel.Acquisition) -> str | None:
         return None
     reasons = [str(w.message).split("not corrected: ", 1)[-1] for w in caught if "was not used" in str(w.message)]
     return "no usable pedestals_calibration side file" + (f" ({reasons[0]})" if reasons else "")
-
-
-def is_correction_failure(error: BaseException) -> bool:
-    return isinstance(error, ValueError) and str(error).startswith(CORRECTION_FAILED)
 
 
 def corrected_samples(acq: vintrel.Acquisition, index: int) -> list[list[float]]:

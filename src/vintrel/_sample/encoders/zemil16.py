@@ -46,3 +46,26 @@ def sample_event(params, rng) -> bytes:
     blocks = [encode_block(ch, first, [rng.randrange(0x400) for _ in range(windows * samples)])
               for ch in range(channels)]
     return encode_event(blocks)
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params["windows"], params["windows"]
+
+
+def encode_batch(params, samples, first_labels):
+    """Events of one block per channel holding its whole ring from the
+    event's first label, for samples (events, channels, windows * S); rows of
+    bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    events, channels, total = samples.shape
+    blocks = np.empty((events, channels, N_WINDOW_HEADERS + total + N_WINDOW_FOOTERS), dtype=np.uint16)
+    blocks[:, :, 0] = np.arange(channels) << 8 | np.asarray(first_labels, dtype=np.uint16)[:, None]
+    blocks[:, :, N_WINDOW_HEADERS:-N_WINDOW_FOOTERS] = ~np.asarray(samples, dtype=np.uint16)
+    blocks[:, :, -N_WINDOW_FOOTERS:] = 0xA5A5
+    body = batch.as_bytes(blocks.reshape(events, -1), big_endian=False)
+    chip_header = np.full((events, 1), 1, dtype=np.uint8)
+    return np.hstack([chip_header, body, np.zeros((events, 2), dtype=np.uint8)])

@@ -69,3 +69,34 @@ def sample_event(params, rng) -> bytes:
                         for w in range(windows) for ch in range(per_chip)]
         chips.append(encode_chip(chip, chip_windows))
     return encode_event(chips)
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params["windows"], params["windows"]
+
+
+def encode_batch(params, samples, first_labels):
+    """Events as sample_event lays them out (`num_chips` chips, default 2, of
+    the default framing, every channel reading the whole ring), for 12-bit
+    samples (events, channels, windows * S); rows of bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    events, channels, _ = samples.shape
+    count, ring = batch_layout(params)
+    num_chips = params.get("num_chips", 2)
+    per_chip = channels // num_chips
+    blocks = batch.windows_of(samples, count).reshape(events, num_chips, per_chip, count, -1)
+    blocks = blocks.transpose(0, 1, 3, 2, 4)  # events, chips, windows, channels in chip, S
+    labels = batch.labels(first_labels, count, ring)
+    windows = np.empty(blocks.shape[:4] + (N_WINDOW_HEADERS + blocks.shape[4],), dtype=np.uint16)
+    windows[..., 0] = np.arange(per_chip) << CHAN_SHIFT | labels[:, None, :, None]
+    windows[..., N_WINDOW_HEADERS:] = blocks & 0xFFF
+    head = np.empty((events, num_chips, N_CHIP_HEADERS), dtype=np.uint16)
+    head[:, :, 0] = np.arange(num_chips) << 12
+    head[:, :, 1:] = 0x0100 + np.arange(1, N_CHIP_HEADERS)
+    stop = np.full((events, num_chips, 1), STOP_WORD, dtype=np.uint16)
+    chips = np.concatenate([head, windows.reshape(events, num_chips, -1), stop], axis=2)
+    return batch.as_bytes(chips.reshape(events, -1), big_endian=True)

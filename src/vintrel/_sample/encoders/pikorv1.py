@@ -69,3 +69,36 @@ def sample_event(params, rng) -> bytes:
             data = [rng.randrange(1, 0x1000) for _ in range(samples)]
             packets.append(encode_packet(ch, (first_label + w) % 64, first_timing + w, data))
     return encode_event(packets)
+
+
+LABEL_RING = 64  # sample_event's labels run round 64
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params.get("windows", 8), LABEL_RING
+
+
+def encode_batch(params, samples, first_labels):
+    """Events as sample_event lays them out (a packet per window and channel,
+    window after window), for 12-bit samples (events, channels, windows * S)
+    with S up to 32; timing values count windows from each event's first
+    label. Rows of bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    events, channels, _ = samples.shape
+    count, ring = batch_layout(params)
+    blocks = batch.windows_of(samples, count).transpose(0, 2, 1, 3)  # events, windows, channels, S
+    per_window = blocks.shape[3]
+    labels = batch.labels(first_labels, count, ring)
+    timing = np.asarray(first_labels, dtype=np.int64)[:, None] + np.arange(count)
+    packets = np.zeros(blocks.shape[:3] + (packet_words(),), dtype=np.uint16)
+    packets[..., 0] = np.arange(channels)
+    packets[..., 1] = ((timing >> TIMING_SHIFT) & TIMING_MASK)[:, :, None]
+    packets[..., 2] = (timing & TIMING_MASK)[:, :, None]
+    packets[..., 3] = labels[:, :, None]
+    packets[..., HEADERS:HEADERS + per_window] = blocks & 0xFFF
+    packets[..., -1] = STOP_WORD
+    return batch.as_bytes(packets.reshape(events, -1), big_endian=True)

@@ -61,3 +61,35 @@ def sample_event(params, rng) -> bytes:
             packets.append(encode_packet(group, [(label, c, [rng.randrange(1 << 16) for _ in range(samples)])
                                                  for c in range(4)]))
     return encode_event(packets)
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params["windows"], params["windows"]
+
+
+def encode_batch(params, samples, first_labels):
+    """Events as sample_event lays them out (a packet per window and group of
+    four channels), for 16-bit samples (events, channels, windows * S);
+    rows of bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    events, channels, _ = samples.shape
+    count, ring = batch_layout(params)
+    groups = channels // 4
+    blocks = batch.windows_of(samples[:, :groups * 4], count).reshape(events, groups, 4, count, -1)
+    blocks = blocks.transpose(0, 3, 1, 2, 4)  # events, windows, groups, channel in group, S
+    labels = batch.labels(first_labels, count, ring)
+    head = np.empty((events, count, groups, N_EVENT_HEADERS), dtype=np.uint16)
+    head[..., 0] = np.arange(groups)
+    head[..., 1:] = 0x1000 + np.arange(1, N_EVENT_HEADERS)
+    windows = np.empty(blocks.shape[:4] + (N_WINDOW_HEADERS + blocks.shape[4],), dtype=np.uint16)
+    windows[..., 0] = labels[:, :, None, None]
+    windows[..., 1] = np.arange(4)
+    windows[..., N_WINDOW_HEADERS:] = blocks
+    tail = np.empty((events, count, groups, N_FOOTER_WORDS + 1), dtype=np.uint16)
+    tail[..., :-1], tail[..., -1] = 0xBEEF, 0xCAFE
+    packets = np.concatenate([head, windows.reshape(events, count, groups, -1), tail], axis=3)
+    return batch.as_bytes(packets.reshape(events, -1), big_endian=True)

@@ -65,9 +65,9 @@ def encode_event(channel_windows: dict, *, header: bytes = b"\x00" * 6) -> bytes
 def expected(channel_windows: dict, params) -> dict:
     """The dictionary fields the parser gives for encode_event's event."""
     channels, windows, samples = params["channels"], params["windows"], params["samples"]
-    data = [[] for _ in range(channels)]
-    labels = [[] for _ in range(channels)]
-    time = [[] for _ in range(channels)]
+    data: list[list[float]] = [[] for _ in range(channels)]
+    labels: list[list[int]] = [[] for _ in range(channels)]
+    time: list[list[int]] = [[] for _ in range(channels)]
     for c, wins in channel_windows.items():
         for label, values in wins:
             data[c].extend(float(v) for v in values)
@@ -92,3 +92,27 @@ def sample_event(params, rng, window_count: int | None = None) -> bytes:
     """A random event: `windows` windows for each of the `channels` channels."""
     header = bytes(rng.randrange(256) for _ in range(6))
     return encode_event(random_channel_windows(params, rng, window_count), header=header)
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params["windows"], min(params["windows"], MAX_LABEL + 1) or 1
+
+
+def encode_batch(params, samples, first_labels):
+    """Events of `windows` windows per channel, round-robin as encode_event
+    lays them out (zero header bytes), for samples (events, channels,
+    windows * S) of up to 4 channels; rows of bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    events, channels, _ = samples.shape
+    count, ring = batch_layout(params)
+    blocks = batch.windows_of(samples, count).transpose(0, 2, 1, 3)  # events, windows, channels, S
+    labels = batch.labels(first_labels, count, ring)
+    words = np.empty(blocks.shape[:3] + (blocks.shape[3] + 1,), dtype=np.uint16)
+    words[..., 0] = (np.arange(channels) & 0x3) << 9 | ((labels & MAX_LABEL) << 1)[:, :, None]
+    words[..., 1:] = (blocks & MAX_SAMPLE) << 1
+    return batch.as_bytes(np.hstack([batch.zeros(events, 3), words.reshape(events, -1), batch.zeros(events, 1)]),
+                          big_endian=True)

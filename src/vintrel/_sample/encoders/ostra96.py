@@ -137,3 +137,33 @@ def sample_event(params: Mapping, rng: random.Random) -> bytes:
     windows = max(min(params["windows"], lay["windmask"] + 1), 1)
     labels = {ch: rng.randrange(windows) for ch in range(channels)}
     return encode_event(params, samples, labels)
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params["windows"], params["windows"]
+
+
+def encode_batch(params, samples, first_labels):
+    """Events of the default keys, each channel's block holding its whole ring
+    from the event's first label as sound code words, for 10-bit samples
+    (events, channels, windows * S); rows of bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    lay = layout(params)
+    events, channels, total = samples.shape
+    chips, k = lay["num_chips"], lay["K"]
+    table = np.asarray(_SAMPLE_WORDS, dtype=np.uint16)
+    blocks = np.zeros((events, chips, k, lay["B"]), dtype=np.uint16)
+    blocks[..., 0] = (np.arange(k) << lay["chan_shift"]) & lay["chanmask"]
+    blocks[..., 0] |= (np.asarray(first_labels, dtype=np.uint16) & lay["windmask"])[:, None, None]
+    start = lay["n_window_headers"]
+    blocks[..., start:start + total] = table[samples[:, :chips * k].reshape(events, chips, k, total) & 0x3FF]
+    body = batch.as_bytes(blocks.reshape(events * chips, -1), big_endian=False).reshape(events, chips, -1)
+    head = np.zeros((events, chips, lay["n_chip_headers"]), dtype=np.uint8)
+    head[:, :, 0] = np.arange(chips) & 0x3F
+    foot = np.zeros((events, chips, lay["n_chip_footers"]), dtype=np.uint8)
+    chip_bytes = np.concatenate([head, body, foot], axis=2).reshape(events, -1)
+    return np.hstack([chip_bytes, np.zeros((events, lay["n_event_footers"]), dtype=np.uint8)])

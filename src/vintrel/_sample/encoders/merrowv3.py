@@ -63,7 +63,7 @@ def expected(channel_samples, labels, params) -> dict:
     """The dictionary fields the parser gives for encode_event's packet."""
     windows, samples = params["windows"], params["samples"]
     first = labels[0] if labels else 0
-    time = []
+    time: list[int] = []
     for label in labels:
         rel = label - first if label >= first else label + windows - first
         time.extend((rel * samples + j) & 0xFFFF for j in range(samples))
@@ -83,3 +83,29 @@ def sample_event(params, rng, window_count: int | None = None) -> bytes:
     channel_samples = [[[rng.randrange(MAX_SAMPLE + 1) for _ in range(samples)] for _ in labels]
                        for _ in range(channels)]
     return encode_event(channel_samples, labels)
+
+
+def batch_layout(params) -> tuple[int, int]:
+    """Windows per channel in an event of encode_batch, and the ring of labels."""
+    return params["windows"] - 1, min(params["windows"], MAX_LABEL + 1)
+
+
+def encode_batch(params, samples, first_labels):
+    """Events of every channel's `windows` - 1 windows, as encode_event lays
+    them out, for samples (events, channels, windows * S) of up to 4 channels;
+    rows of bytes (events, length)."""
+    import numpy as np
+
+    from . import batch
+
+    events, channels, _ = samples.shape
+    count, ring = batch_layout(params)
+    blocks = batch.windows_of(samples, count).transpose(0, 2, 1, 3)  # events, windows, channels, S
+    labels = batch.labels(first_labels, count, ring)
+    words = np.empty(blocks.shape[:3] + (blocks.shape[3] + 1,), dtype=np.uint16)
+    words[..., 0] = (np.arange(channels) & 0x3) << 10 | ((labels & MAX_LABEL) << 1)[:, :, None]
+    words[..., 1:] = (blocks & MAX_SAMPLE) << 1
+    window_header = np.zeros((events, count, 1), dtype=np.uint16)
+    body = np.concatenate([words.reshape(events, count, -1), window_header], axis=2)
+    return batch.as_bytes(np.hstack([batch.zeros(events, 3), body.reshape(events, -1), batch.zeros(events, 1)]),
+                          big_endian=True)
