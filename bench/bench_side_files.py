@@ -1,7 +1,8 @@
-"""Side-file decoding: the property (gzip, then the restricted unpickler)
-against gzip.decompress + pickle.loads of the same file, for a pedestal table
-of nested lists (the C unpickler), a dict of numpy arrays, and a list of numpy
-scalars (both through the pure-Python unpickler that checks numpy dtypes).
+"""Side-file decoding: the property (gzip, then the decoder of
+vintrel._safe_pickle) against gzip.decompress + pickle.loads of the same
+file, for a pedestal table of nested lists, a dict of numpy arrays and a
+list of numpy scalars; then the time the decoder takes to refuse each of the
+hostile files of the tests (pickle.loads is not run on those).
 
     python bench/bench_side_files.py
 """
@@ -9,14 +10,19 @@ scalars (both through the pure-Python unpickler that checks numpy dtypes).
 import gzip
 import pickle
 import random
+import sys
 import tempfile
 from pathlib import Path
 
 import numpy as np
-from common import side_by_side
+from common import best_of, side_by_side
 
 import acqwriter
 import vintrel
+from vintrel._safe_pickle import loads
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from pickle_asm import HOSTILE  # noqa: E402
 
 PARAMS = {"model": "merrowv3", "channels": 16, "windows": 512, "samples": 64}
 rng = random.Random(1)
@@ -40,6 +46,17 @@ def main():
             assert pickle.dumps(acq.pedestals_calibration) == pickle.dumps(value)
             side_by_side(label, lambda: acq.pedestals_calibration,
                          lambda: pickle.loads(gzip.decompress(path.read_bytes())), number=3)
+    print("Refusing the hostile files (best of 3 rounds)")
+    slowest = max((best_of(lambda: refuse(data), 3), name, len(data)) for name, (data, _) in HOSTILE.items())
+    print(f"{len(HOSTILE)} files, slowest {slowest[1]} ({slowest[2]} bytes): {slowest[0] * 1e3:.1f} ms")
+
+
+def refuse(data):
+    try:
+        loads(data)
+    except pickle.UnpicklingError:
+        return
+    raise AssertionError("a hostile file decoded")
 
 
 if __name__ == "__main__":

@@ -174,6 +174,18 @@ def ecc_seeds(rng: random.Random) -> list[bytes]:
                                                  6 * chip + 3, 7 * chip + 2) for fill in fills]
 
 
+def growing_buffer_seeds() -> list[bytes]:
+    # Operations (op byte, then a number): 0 extend, 1 reserve, 2 shrink to fit, 3 move out and back.
+    extend, reserve, shrink, move = (lambda n: bytes([0]) + number(n)), (lambda n: bytes([1]) + number(n)), \
+        b"\x02\x00", b"\x03\x00"
+    return [
+        extend(100) + extend(5000) + shrink + move,
+        extend(70000) + shrink + extend(10) + move,  # onto a mapping, then past its pages
+        reserve(70000) + extend(10) + shrink + extend(5000),  # a mapping shrunk below the threshold, grown again
+        extend(3 << 20) + shrink + reserve(1 << 22) + extend(1),
+    ]
+
+
 def main() -> int:
     out = Path(sys.argv[1] if len(sys.argv) > 1 else "seeds")
     rng = random.Random(7)
@@ -182,6 +194,7 @@ def main() -> int:
     corpora["pedestals"] = pedestal_seeds()
     corpora["csv_writer"] = csv_seeds(rng)
     corpora["ecc_block"] = ecc_seeds(rng)
+    corpora["growing_buffer"] = growing_buffer_seeds()
     for name, seeds in corpora.items():
         directory = out / name
         directory.mkdir(parents=True, exist_ok=True)

@@ -3,8 +3,9 @@
 #
 #   scripts/test.sh [pytest arguments...]
 #       the type stubs against the installed module (stubtest), an example
-#       checked with mypy --strict, and the suite on this machine's Python,
-#       spread over every core (pytest-xdist). The quick check before a commit.
+#       and the package's own code checked with mypy --strict, and the suite
+#       on this machine's Python, spread over every core (pytest-xdist). The
+#       quick check before a commit.
 #
 #   scripts/test.sh --all
 #       what CI runs:
@@ -30,9 +31,10 @@ export PATH="$(dirname "$python"):$PATH"
 # Test processes: one per core by default.
 jobs=${VINTREL_TEST_JOBS:-auto}
 
-echo "== type stubs (stubtest) and a typed example (mypy --strict)"
+echo "== type stubs (stubtest), a typed example and the package (mypy --strict)"
 "$python" -m mypy.stubtest vintrel
 "$python" -m mypy --strict examples/typed_usage.py
+MYPYPATH=src "$python" -m mypy --strict -p vintrel  # the package as checked out, not as installed
 
 if ! $all; then
   echo "== tests on $("$python" --version)"

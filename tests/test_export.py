@@ -4,6 +4,7 @@ interpreter lock being released during an export."""
 
 import os
 import random
+import re
 from pathlib import Path
 
 import numpy as np
@@ -156,6 +157,48 @@ def test_unreadable_metadata(make_acq, out):
         vintrel.export_csv(acq, [0], out, True)
     assert type(info.value).__name__ == "MetadataError"
     assert str(info.value) == "Could not process metadata: invalid metadata format"
+    assert os.listdir(out) == []
+
+
+def metadata_broken(root, how):
+    path = Path(root) / "metadata.yml"
+    if how == "removed":
+        path.unlink()
+    elif how == "a directory":
+        path.unlink()
+        path.mkdir()
+    elif how == "not UTF-8":
+        path.write_bytes(path.read_bytes() + b"# \xff\n")
+    else:
+        params = "params: {model: merrowv3, channels: 1, windows: 64, samples: %s}\n"
+        path.write_text({"registers not a mapping": params % 1 + "registers: [1]\n",
+                         "registers missing": params % 1,
+                         "params.samples not a number": params % "many" + "registers: {}\n"}[how])
+
+
+# metadata.yml spoiled after the acquisition was opened: the message stays,
+# the reason is the exception's cause.
+METADATA_CAUSES = [
+    ("removed", "invalid metadata format", FileNotFoundError, r"No such file.*metadata\.yml"),
+    ("a directory", "invalid metadata format", IsADirectoryError, r"Is a directory.*metadata\.yml"),
+    ("not UTF-8", "invalid metadata format", ValueError, "not valid UTF-8"),
+    ("registers not a mapping", "failed to serialized", ValueError, "^registers: expected a mapping$"),
+    ("registers missing", "failed to serialized", ValueError, "^missing field `registers`$"),
+    ("params.samples not a number", "failed to serialized", ValueError, "^params.samples: expected a u64$"),
+]
+
+
+@pytest.mark.parametrize("how, message, cause, reason", METADATA_CAUSES, ids=[c[0] for c in METADATA_CAUSES])
+def test_metadata_failures_at_export_carry_their_reason(make_acq, out, how, message, cause, reason):
+    acq = small_acq(make_acq)
+    metadata_broken(acq.path, how)
+    with pytest.raises(Exception) as info:
+        vintrel.export_csv(acq, [0], out, False)
+    assert (type(info.value).__name__, str(info.value)) == ("MetadataError", "Could not process metadata: " + message)
+    assert type(info.value.__cause__) is cause
+    assert re.search(reason, str(info.value.__cause__))
+    if cause is not ValueError:
+        assert info.value.__cause__.filename == str(Path(acq.path) / "metadata.yml")
     assert os.listdir(out) == []
 
 

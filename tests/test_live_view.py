@@ -4,12 +4,18 @@ full re-scan would; threads, forked children; one pass per multi-event call."""
 
 import collections
 import ctypes
+import json
 import multiprocessing
 import os
+import pathlib
 import random
 import re
 import shutil
 import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -18,7 +24,7 @@ import pytest
 
 import acqwriter
 import vintrel
-from child_process import SANITIZER, in_child
+from child_process import SANITIZER, in_child, outcome
 from encoders import merrowv3
 
 PARAMS = merrowv3.sample_params(channels=2, windows=4, samples=8)
@@ -176,3 +182,141 @@ def test_multi_event_calls_open_each_chunk_once(tmp_path):
     for _ in range(3):  # random access opens the chunk that holds the event, and nothing else
         assert (len(acq), acq.raw_event(29)["rawdata"], acq[29]) == (30, POOL[29], acq.parsed_event(29))
     assert opens() == {"9.bin": 9, "9.idx": 9}
+
+
+def linked_acquisition(tmp_path):
+    """Chunks 0, 1, 2 of 3 events; the files of chunks 1 and 2 are links into another directory."""
+    store = tmp_path / "store"
+    store.mkdir()
+    for n in (1, 2):
+        acqwriter.write_chunk(store, n, POOL[3 * n:3 * n + 3])
+    root = acqwriter.write_acquisition(tmp_path / "acq", PARAMS, POOL[:3])
+    for n in (1, 2):
+        for ext in ("bin", "idx"):
+            (root / f"{n}.{ext}").symlink_to(store / f"{n}.{ext}")
+    return root, store
+
+
+def replace_in(directory, n, events):
+    staging = directory.parent / "staging"
+    staging.mkdir(exist_ok=True)
+    acqwriter.write_chunk(staging, n, events)
+    for ext in ("bin", "idx"):
+        os.replace(staging / f"{n}.{ext}", directory / f"{n}.{ext}")
+
+
+def store_replaced(store):
+    old = store.with_name("old")
+    os.rename(store, old)
+    store.mkdir()
+    acqwriter.write_chunk(store, 1, POOL[30:32])
+    shutil.copy(old / "2.bin", store / "2.bin")
+    shutil.copy(old / "2.idx", store / "2.idx")
+
+
+LINKED_CHANGES = {  # done in the directory the links lead to; the acquisition directory does not change
+    "middle chunk's targets replaced": lambda store: replace_in(store, 1, POOL[30:35]),
+    "middle chunk's targets removed": lambda store: [(store / f"1.{e}").unlink() for e in ("bin", "idx")],
+    "middle chunk's index target removed": lambda store: (store / "1.idx").unlink(),
+    "last chunk's targets replaced": lambda store: replace_in(store, 2, POOL[30:31]),
+    "last chunk's data target removed": lambda store: (store / "2.bin").unlink(),
+    "last chunk's index target removed": lambda store: (store / "2.idx").unlink(),
+    "directory of the targets renamed": lambda store: os.rename(store, store.with_name("gone")),
+    "directory of the targets replaced": store_replaced,
+    "events appended to a linked middle chunk": lambda store: acqwriter.append_events(store, 1, POOL[30:32]),
+}
+
+
+@pytest.mark.parametrize("change", LINKED_CHANGES)
+def test_chunk_files_named_by_links_are_followed_on_every_call(tmp_path, change):
+    root, store = linked_acquisition(tmp_path)
+    settle(store)
+    settle(root)
+    acq = vintrel.Acquisition(root)
+    assert_like_rescan(acq, root)  # remembered and trusted
+    LINKED_CHANGES[change](store)
+    assert_like_rescan(acq, root)
+    if (root / "0.idx").exists():
+        append(root)
+        assert_like_rescan(acq, root)
+
+
+def unprivileged(fn, tmp_path):
+    """Runs fn(directory) where file permissions hold: as is, or as root in a child that becomes 'nobody'."""
+    if os.geteuid() != 0:
+        return fn(tmp_path)
+    directory = tempfile.mkdtemp(prefix="vintrel-perm-")
+    try:
+        os.chmod(directory, 0o755)
+        os.chown(directory, 65534, 65534)
+
+        def child():
+            os.setgid(65534)
+            os.setuid(65534)
+            return fn(pathlib.Path(directory))
+        return in_child(child)
+    finally:
+        shutil.rmtree(directory)
+
+
+def permission_outcomes(directory, path, changes):
+    """What a long-lived and a fresh reader say after each change to `path`'s mode."""
+    root = acqwriter.write_acquisition(directory / "acq", PARAMS, POOL[:9], chunk_size=3)
+    settle(root)
+    acq = vintrel.Acquisition(root)
+    seen, _ = [], (len(acq), acq[8])
+    for mode in changes:
+        os.chmod(root / path, mode)
+        for reader in (acq, vintrel.Acquisition(root)):
+            calls = {"len": lambda: len(reader), "chunk_count": lambda: reader.chunk_count,
+                     "last event": lambda: reader.raw_event(8)["rawdata"] == POOL[8]}
+            seen.append({name: outcome(call)[0] for name, call in calls.items()})
+    return seen
+
+
+@pytest.mark.parametrize("path", ["2.idx", "2.bin"])
+def test_permission_withdrawn_from_the_last_chunk_answers_as_a_fresh_reader(tmp_path, path):
+    seen = unprivileged(lambda d: permission_outcomes(d, path, [0, 0o644]), tmp_path)
+    withdrawn, restored = seen[0:2], seen[2:4]
+    assert withdrawn[0] == withdrawn[1] and "PermissionError" in withdrawn[1].values()
+    assert restored[0] == restored[1] == {"len": "ok", "chunk_count": "ok", "last event": "ok"}
+
+
+MOUNTED = textwrap.dedent("""
+    import json, subprocess, sys
+    import vintrel
+    root = sys.argv[1]
+    def view(acq):
+        return [acq.raw_event(i)["rawdata"].hex() for i in range(len(acq))]
+    acq = vintrel.Acquisition(root)
+    seen = [view(acq)]
+    subprocess.run(["umount", root + "/1.idx", root + "/1.bin"], check=True)
+    seen += [view(acq), view(vintrel.Acquisition(root))]
+    print(json.dumps(seen))
+""")
+
+
+def can_bind_mount(tmp_path):
+    (tmp_path / "a").touch()
+    (tmp_path / "b").touch()
+    probe = subprocess.run(["unshare", "-m", "mount", "--bind", tmp_path / "a", tmp_path / "b"], capture_output=True)
+    return probe.returncode == 0
+
+
+def test_chunk_files_under_a_bind_mount_are_checked_on_every_call(tmp_path):
+    if shutil.which("unshare") is None or not can_bind_mount(tmp_path):
+        pytest.skip("needs mount namespaces (root)")
+    root = acqwriter.write_acquisition(tmp_path / "acq", PARAMS, POOL[:9], chunk_size=3)
+    store = tmp_path / "store"
+    store.mkdir()
+    acqwriter.write_chunk(store, 1, POOL[30:35])
+    settle(store)
+    settle(root)
+    mount = " && ".join(f"mount --bind '{store}/1.{e}' '{root}/1.{e}'" for e in ("idx", "bin"))
+    proc = subprocess.run(["unshare", "-m", "sh", "-c", mount + ' && exec "$@"', "sh", sys.executable, "-c", MOUNTED,
+                           str(root)], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.returncode == 0, proc.stderr
+    mounted, long_lived, fresh = json.loads(proc.stdout)
+    assert mounted == [e.hex() for e in POOL[:3] + POOL[30:35] + POOL[6:9]]
+    assert long_lived == fresh == [e.hex() for e in POOL[:9]]

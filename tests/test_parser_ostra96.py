@@ -121,6 +121,25 @@ def test_labels_stop_at_65535(make_acq):
     assert labels[6:] == list(range(65536)) and event["time"][0] == []
 
 
+# Without samples a label costs no event bytes: what one event may hold is
+# bounded by its own length (a label per word, plus one ring of 16-bit labels).
+NO_SAMPLES = enc.sample_params(channels=6, num_chips=6, windows=65535, samples=0, n_chip_headers=0,
+                               n_chip_footers=0)  # a chip is one 4-byte block of 65,535 labels
+
+
+@pytest.mark.parametrize("event, labels", [
+    (bytes(6), 65535),                      # one chip: one ring
+    (bytes(10), None),                      # two rings from 10 bytes
+    (bytes(1026), None),                    # 256 chips: 16.8 M labels from 1 KB
+    (bytes(4 * 40000 + 2), None),
+], ids=["one ring", "two rings", "1 KB flood", "160 KB flood"])
+def test_labels_are_bounded_by_the_event_bytes(make_acq, event, labels):
+    if labels is None:
+        assert parse_error(make_acq, NO_SAMPLES, event) == "provided parameters are invalid"
+    else:
+        assert len(parse(make_acq, NO_SAMPLES, event)["window_labels"][0]) == labels
+
+
 KEYS = ["num_chips", "n_chip_headers", "n_chip_footers", "n_window_headers", "n_window_footers",
         "data_mask", "chanmask", "chan_shift", "windmask", "n_event_footers"]
 small = st.integers(0, 40)

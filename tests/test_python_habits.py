@@ -350,13 +350,17 @@ def test_every_public_callable_has_a_signature(item):
     inspect.signature(item)
 
 
+# Modules of the package that import an optional dependency, and that dependency.
+OPTIONAL_MODULES = {"vintrel.dask": "dask"}
+
+
 def package_modules():
-    names = ["vintrel", "vintrel.errors", "vintrel._columnar", "vintrel._display", "vintrel._safe_pickle",
-             "vintrel.cli"]
-    cli = pathlib.Path(vintrel.__file__).parent / "cli"
-    names += [f"vintrel.cli.{m.name}" for m in pkgutil.iter_modules([str(cli)])]
-    if importlib.util.find_spec("dask") is not None:
-        names.append("vintrel.dask")
+    """Every module of the package, those of optional extras when installed."""
+    names = ["vintrel"]
+    for info in pkgutil.walk_packages(vintrel.__path__, "vintrel."):
+        needs = OPTIONAL_MODULES.get(info.name)
+        if needs is None or importlib.util.find_spec(needs) is not None:
+            names.append(info.name)
     return names
 
 
@@ -365,13 +369,20 @@ def test_every_python_function_and_class_has_a_docstring(name):
     module = importlib.import_module(name)
     missing = []
 
+    def undocumented(value):
+        doc = (value.__doc__ or "").strip()
+        # NamedTuple and dataclass write a docstring of their own: the class's signature.
+        return not doc or (inspect.isclass(value) and doc.startswith(value.__name__ + "("))
+
     def walk(namespace, prefix):
         for key, value in vars(namespace).items():
+            if isinstance(value, property):
+                value = value.fget
             if getattr(value, "__module__", None) != name or not (inspect.isclass(value) or inspect.isfunction(value)):
                 continue
             if not value.__qualname__.startswith(prefix) or (key.startswith("__") and key.endswith("__")):
                 continue
-            if not (value.__doc__ or "").strip():
+            if undocumented(value):
                 missing.append(value.__qualname__)
             if inspect.isclass(value):
                 walk(value, value.__qualname__ + ".")

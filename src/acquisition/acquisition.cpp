@@ -55,31 +55,36 @@ std::expected<std::string, NameError> acquisition_name(const std::string& path) 
     std::size_t slash = p.rfind('/');
     std::string_view last = slash == std::string_view::npos ? p : p.substr(slash + 1);
     if (last.empty() || last == "." || last == "..") return std::unexpected(NameError::NoComponent);
-    if (!valid_utf8(last)) return std::unexpected(NameError::NotUtf8);
     return std::string(last);
 }
 
-std::string_view message(NameError error) {
-    return error == NameError::NoComponent ? "could not get acquisition name" : "invalid acquisition name";
-}
+std::string_view message(NameError) { return "could not get acquisition name"; }
 
 std::expected<Acquisition, AcquisitionError> Acquisition::open(std::string path) {
     if (!is_acquisition(path)) return std::unexpected(error(AcquisitionErrorKind::InvalidPath));
     return Acquisition(std::move(path));
 }
 
+// The text of metadata.yml, or why it cannot be had.
+std::expected<std::string, MetadataError> Acquisition::metadata_text() const {
+    std::string file = join_path(path_, "metadata.yml");
+    auto bytes = read_whole_file(file);
+    if (!bytes) return std::unexpected(MetadataError{MetadataErrorKind::Unreadable, {}, bytes.error(), std::move(file)});
+    std::string text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    if (!valid_utf8(text))
+        return std::unexpected(MetadataError{MetadataErrorKind::Unreadable, "metadata.yml is not valid UTF-8", 0, file});
+    return text;
+}
+
 std::expected<std::string, AcquisitionError> Acquisition::metadata_str() const {
-    auto bytes = read_whole_file(join_path(path_, "metadata.yml"));
-    std::string_view text = bytes ? std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())
-                                  : std::string_view();
-    if (!bytes || !valid_utf8(text))
-        return std::unexpected(error(AcquisitionErrorKind::ReadFailed, "failed to read metadata"));
-    return std::string(text);
+    auto text = metadata_text();
+    if (!text) return std::unexpected(error(AcquisitionErrorKind::ReadFailed, "failed to read metadata"));
+    return std::move(*text);
 }
 
 std::expected<Metadata, MetadataError> Acquisition::metadata() const {
-    auto text = metadata_str();
-    if (!text) return std::unexpected(MetadataError{MetadataErrorKind::Unreadable, {}});
+    auto text = metadata_text();
+    if (!text) return std::unexpected(std::move(text.error()));
     return parse_metadata(*text, merge_rule_);
 }
 

@@ -26,9 +26,11 @@ struct MiscData {
     MiscDataKind kind;
 };
 
-// The last component of a root path, ignoring trailing separators. Failures
-// are internal expectations that the binding layer raises as panics.
-enum class NameError : std::uint8_t { NoComponent, NotUtf8 };
+// The last component of a root path, ignoring trailing separators: bytes as
+// the file system holds them, not necessarily UTF-8 (the binding decodes them
+// as Python decodes file names). A path without one ("/", ".", "..") is an
+// internal expectation that the binding layer raises as a panic.
+enum class NameError : std::uint8_t { NoComponent };
 std::expected<std::string, NameError> acquisition_name(const std::string& path);
 std::string_view message(NameError error);
 
@@ -57,6 +59,8 @@ public:
     ChunkCache& chunk_cache() const { return *chunks_; }
 
 private:
+    std::expected<std::string, MetadataError> metadata_text() const;
+
     explicit Acquisition(std::string path) : path_(std::move(path)), chunks_(std::make_shared<ChunkCache>()) {}
     std::string path_;
     MergeRule merge_rule_ = kDefaultMergeRule;

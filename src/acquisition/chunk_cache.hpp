@@ -8,16 +8,21 @@
 //   the same modification and change times (any chunk file created, removed
 //   or renamed changes them), and those times must have been settled when
 //   the list was scanned (see file_clock.hpp);
-// - the last chunk's index file, read with stat() (or fstat() by a caller
-//   that opens it), must be the same file; its size now gives the last
-//   chunk's entry count, so appended events count;
+// - the last chunk's files, read with stat() (or fstat() by a caller that
+//   opens them), must be the same files with the same mode and owner; the
+//   index file's size now gives the last chunk's entry count, so appended
+//   events count;
 // - so must the index files of earlier chunks that were not settled at the
 //   scan, with the entry counts remembered;
+// - so must both files of a chunk named by a symbolic link or a mount (its
+//   target can be replaced or removed elsewhere), with the entry counts
+//   remembered before the last chunk;
 // - a chunk file a call opens must be the file remembered, and for a chunk
 //   other than the last hold the entries remembered (EventReader).
 // Anything else rescans. A chunk other than the last rewritten in place
-// (same file, another size) is therefore seen only when a call opens it or
-// the directory changes; its reads never leave its own files.
+// (same file, another size), or whose mode or owner changed, is therefore
+// seen only when a call opens it or the directory changes; its reads never
+// leave its own files.
 #pragma once
 
 #include <memory>

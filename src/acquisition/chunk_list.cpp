@@ -1,7 +1,5 @@
 #include "acquisition/chunk_list.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <limits>
 
@@ -13,14 +11,9 @@ namespace {
 
 AcquisitionError error(AcquisitionErrorKind kind) { return {kind, {}}; }
 
-bool is_symlink(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 bool named_by_link(const std::string& root, std::uint64_t n) {
     const std::string stem = join_path(root, std::to_string(n));
-    return is_symlink(stem + ".bin") || is_symlink(stem + ".idx");
+    return names_elsewhere(stem + ".bin") || names_elsewhere(stem + ".idx");
 }
 
 }  // namespace
@@ -45,12 +38,18 @@ ChunkList scan_chunks(const std::string& root) {
             break;
         }
         const ReadChunkFile& file = **chunk;
-        ChunkRecord record{next_first, file.entry_count(), file.index_status().identity, file.data_status().identity};
+        ChunkRecord record{next_first,
+                           file.entry_count(),
+                           file.index_status().identity,
+                           file.data_status().identity,
+                           file.index_status().access,
+                           file.data_status().access};
         if (indexable) {
             list.reachable = n + 1;
             indexable = !__builtin_add_overflow(next_first, record.count, &next_first);
         }
         if (!settled(file.index_status(), started)) list.unsettled.push_back(n);
+        if (named_by_link(root, n)) list.linked.push_back(n);
         list.chunks.push_back(record);
     }
     // The last chunk is always checked; only those before it are listed.

@@ -19,6 +19,8 @@ struct ChunkRecord {
     std::uint64_t count = 0;  // whole entries of the index file when scanned
     FileIdentity index_file;
     FileIdentity data_file;
+    FileAccess index_access;
+    FileAccess data_access;
 };
 
 // Chunks 0, 1, 2, ... up to the first that does not exist. Immutable once
@@ -34,6 +36,10 @@ struct ChunkList {
     // Chunks before the last whose index file was not settled at the scan:
     // their counts are checked on every call, as the last chunk's is.
     std::vector<std::size_t> unsettled;
+    // Chunks with a file named by a symbolic link (or a mount): what the name
+    // leads to can change without the directory changing, so both files are
+    // checked on every call (identity, access and, before the last, count).
+    std::vector<std::size_t> linked;
     // A file of the chunk after the last is a symbolic link: the chunk can
     // appear (the link's target created) without the directory changing.
     bool dangling_end = false;

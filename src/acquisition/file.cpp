@@ -17,6 +17,8 @@ std::int64_t nanoseconds(const timespec& t) { return static_cast<std::int64_t>(t
 FileStatus from_stat(const struct stat& st) {
     return {
         .identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+        .access = {static_cast<std::uint32_t>(st.st_mode), static_cast<std::uint32_t>(st.st_uid),
+                   static_cast<std::uint32_t>(st.st_gid)},
         .size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0),
         .modified_ns = nanoseconds(st.st_mtim),
         .changed_ns = nanoseconds(st.st_ctim),
@@ -31,6 +33,13 @@ std::expected<FileStatus, int> status_of(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::unexpected(errno);
     return from_stat(st);
+}
+
+bool names_elsewhere(const std::string& path) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &st) != 0) return false;
+    if (S_ISLNK(st.stx_mode)) return true;
+    return (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
 FileDescriptor::~FileDescriptor() {

@@ -21,10 +21,20 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+// Who may open a file: its mode bits and owner. Permission taken away from a
+// file changes these without touching its directory.
+struct FileAccess {
+    std::uint32_t mode = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    friend bool operator==(const FileAccess&, const FileAccess&) = default;
+};
+
 // What stat/fstat report, as far as the reader uses it. Times are in
 // nanoseconds since the epoch.
 struct FileStatus {
     FileIdentity identity;
+    FileAccess access;
     std::uint64_t size = 0;
     std::int64_t modified_ns = 0;
     std::int64_t changed_ns = 0;
@@ -39,6 +49,11 @@ struct FileStatus {
 
 // Status of `path`, following symbolic links; the error is errno.
 std::expected<FileStatus, int> status_of(const std::string& path);
+
+// Whether the name `path` itself (not followed) is a symbolic link or the
+// root of a mount (a bind-mounted file, say): what it names can then change
+// without its directory changing. False when it cannot be read.
+bool names_elsewhere(const std::string& path);
 
 class FileDescriptor {
 public:

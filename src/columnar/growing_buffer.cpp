@@ -115,15 +115,18 @@ void GrowingBuffer::reserve(std::size_t bytes) {
 }
 
 bool GrowingBuffer::move_to(std::size_t capacity) {
-    if (capacity < kMapFrom) {
-        void* block = std::realloc(base_, capacity);
-        if (block == nullptr) return false;
-        base_ = static_cast<std::byte*>(block);
-    } else if (mapped_) {
+    if (mapped_) {
+        // A buffer once mapped stays on its mapping, whatever size it asks
+        // for later (shrunk, then grown again): the heap never sees its pages.
+        capacity = round_up(capacity, page_size());
         void* moved = mremap(base_, capacity_, capacity, MREMAP_MAYMOVE);
         if (moved == MAP_FAILED) return false;
         base_ = static_cast<std::byte*>(moved);
         advise_huge_pages(base_, capacity);
+    } else if (capacity < kMapFrom) {
+        void* block = std::realloc(base_, capacity);
+        if (block == nullptr) return false;
+        base_ = static_cast<std::byte*>(block);
     } else {
         // From the heap to a mapping of its own: one copy, below kMapFrom bytes.
         void* mapping = map_fresh(capacity);

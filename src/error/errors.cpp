@@ -36,6 +36,7 @@ std::string_view message(const ExportError& error) noexcept {
         case ExportErrorKind::CsvWrite: return "error occurred while exporting as csv";
         case ExportErrorKind::Parse: return "error occurred while parsing";
         case ExportErrorKind::AcquisitionAccess: return "error occurred while accessing acquisition";
+        case ExportErrorKind::Interrupted: return "interrupted";
         case ExportErrorKind::Unknown: break;
     }
     return "unknown";

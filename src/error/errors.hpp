@@ -51,13 +51,17 @@ enum class ParsingError : std::uint8_t {
 };
 std::string_view message(ParsingError error) noexcept;
 
-// Reading metadata.yml. Serialization carries the YAML parser's description,
-// which is not part of the message.
+// Reading metadata.yml. The reason is not part of the message: Serialization
+// carries the YAML parser's or the reader's description, Unreadable the errno
+// of the read that failed (or a description when the text is no UTF-8) and
+// the file's path; the binding chains them as the exception's cause.
 enum class MetadataErrorKind : std::uint8_t { InvalidFormat, Unreadable, Serialization };
 
 struct MetadataError {
     MetadataErrorKind kind;
     std::string detail;
+    int error_number = 0;
+    std::string path{};
 };
 std::string_view message(const MetadataError& error) noexcept;
 
@@ -72,6 +76,8 @@ enum class ExportErrorKind : std::uint8_t {
     Parse,
     AcquisitionAccess,
     Unknown,
+    // The caller asked the export to stop (a signal while it ran).
+    Interrupted,
 };
 
 struct ExportError {

@@ -7,6 +7,7 @@
 #include "export/csv.hpp"
 #include "export/file_sequence.hpp"
 #include "export/staged_file.hpp"
+#include "export/temporary_names.hpp"
 #include "parsing/boards.hpp"
 
 namespace vintrel::csv {
@@ -21,6 +22,14 @@ struct Job {
     const std::string& out_dir;
     const std::string& name;
     std::size_t chunk_size;
+    concurrency::Interruption* interruption;
+
+    // Whether file k's task is to stop: an earlier file failed, or the
+    // caller asked to stop (then no file is to be published any more).
+    bool stop(std::size_t k, FileSequence& files, bool now = false) const {
+        if (concurrency::interrupted(interruption, now)) files.stop();
+        return files.abandoned(k);
+    }
 };
 
 std::string file_name(const std::string& acquisition_name, std::size_t k) {
@@ -33,7 +42,7 @@ std::string file_name(const std::string& acquisition_name, std::size_t k) {
 // pending fork go ahead, so that a fork never waits for a whole file.
 template <class Parser>
 std::expected<std::optional<std::vector<typename Parser::Event>>, ExportError> collect_events(
-    const Job& job, std::size_t k, const FileSequence& files) {
+    const Job& job, std::size_t k, FileSequence& files) {
     const std::size_t start = k * job.chunk_size;
     const auto chunk = job.indices.subspan(start, std::min(job.chunk_size, job.indices.size() - start));
     std::vector<typename Parser::Event> events;
@@ -41,7 +50,7 @@ std::expected<std::optional<std::vector<typename Parser::Event>>, ExportError> c
     while (auto item = stream.next()) {
         if (*item) events.push_back(std::move(**item));  // correction failures are left out
         concurrency::fork_checkpoint();
-        if (files.abandoned(k)) return std::nullopt;
+        if (job.stop(k, files)) return std::nullopt;
     }
     if (stream.failure()) return std::unexpected(export_error_from_acquisition(*stream.failure()));
     return events;
@@ -50,8 +59,9 @@ std::expected<std::optional<std::vector<typename Parser::Event>>, ExportError> c
 // The header over the channel set of all events, then their rows; false
 // when an earlier file fails meanwhile.
 template <class Event>
-std::expected<bool, ExportError> write_events(StagedFile& file, std::span<const Event> events, const Params& params,
-                                              std::size_t k, const FileSequence& files, WarningSink& warnings) {
+std::expected<bool, ExportError> write_events(const Job& job, StagedFile& file, std::span<const Event> events,
+                                              std::size_t k, FileSequence& files, WarningSink& warnings) {
+    const Params& params = job.params;
     const auto set = channels(events);
     if (auto ok = write_header(file.writer(), set, kHasTiming<Event>); !ok)
         return std::unexpected(about_file(std::move(ok.error()), file.final_path()));
@@ -59,7 +69,7 @@ std::expected<bool, ExportError> write_events(StagedFile& file, std::span<const 
         if (auto ok = write_event(file.writer(), params, events[i], set, i, warnings); !ok)
             return std::unexpected(about_file(std::move(ok.error()), file.final_path()));
         concurrency::fork_checkpoint();
-        if (files.abandoned(k)) return false;
+        if (job.stop(k, files)) return false;
     }
     return true;
 }
@@ -69,8 +79,8 @@ std::expected<bool, ExportError> write_events(StagedFile& file, std::span<const 
 // read, as when writing one file after another.
 template <class Parser>
 std::expected<std::optional<StagedFile>, ExportError> write_chunk(const Job& job, std::size_t k,
-                                                                  const FileSequence& files, WarningSink& warnings) {
-    if (files.abandoned(k)) return std::nullopt;
+                                                                  FileSequence& files, WarningSink& warnings) {
+    if (job.stop(k, files, true)) return std::nullopt;
     auto file = StagedFile::create(job.out_dir, file_name(job.name, k));
     if (!file) return std::unexpected(std::move(file.error()));
     // The chunk's events are held until its file is written: the header
@@ -78,7 +88,7 @@ std::expected<std::optional<StagedFile>, ExportError> write_chunk(const Job& job
     const auto events = collect_events<Parser>(job, k, files);
     if (!events) return std::unexpected(events.error());
     if (!*events) return std::nullopt;
-    auto written = write_events<typename Parser::Event>(*file, **events, job.params, k, files, warnings);
+    auto written = write_events<typename Parser::Event>(job, *file, **events, k, files, warnings);
     if (!written) return std::unexpected(std::move(written.error()));
     if (!*written) return std::nullopt;
     if (auto ok = file->close(); !ok) return std::unexpected(std::move(ok.error()));
@@ -108,7 +118,8 @@ void run_chunk(const Job& job, std::size_t k, FileSequence& files) {
 std::expected<void, ExportError> export_csv_from_acq(const Acquisition& acquisition,
                                                      std::span<const std::uint64_t> indices,
                                                      const calibration::Corrections& corrections,
-                                                     const std::string& out_dir, std::size_t chunk_size) {
+                                                     const std::string& out_dir, std::size_t chunk_size,
+                                                     concurrency::Interruption* interruption) {
     auto metadata = acquisition.metadata();
     if (!metadata) return std::unexpected(export_error_from_metadata(std::move(metadata.error())));
     const Params params = std::move(metadata->params);
@@ -121,7 +132,10 @@ std::expected<void, ExportError> export_csv_from_acq(const Acquisition& acquisit
     if (!name) return std::unexpected(ExportError{ExportErrorKind::InvalidPath, {}, {}});
     if (chunk_size == 0) chunk_size = kDefaultChunkSize;
 
-    const Job job{acquisition, indices, params, corrections, out_dir, *name, chunk_size};
+    // Temporaries of an earlier export of this acquisition that was killed.
+    remove_stale_temporaries(out_dir, *name);
+
+    const Job job{acquisition, indices, params, corrections, out_dir, *name, chunk_size, interruption};
     const std::size_t count = (indices.size() + chunk_size - 1) / chunk_size;
     return parsing::visit_board(*board, [&]<class Parser>(Parser) -> std::expected<void, ExportError> {
         FileSequence files(count);

@@ -9,6 +9,7 @@
 
 #include "acquisition/acquisition.hpp"
 #include "calibration/corrections.hpp"
+#include "concurrency/interruption.hpp"
 #include "error/errors.hpp"
 
 namespace vintrel::csv {
@@ -23,10 +24,14 @@ constexpr std::size_t kDefaultChunkSize = 1000;
 // it and all files before it are complete; on failure the error is that of
 // the first failing file, the files before it are in place and no later one
 // is touched. `chunk_size` must be at least 1. An allocation failure in a
-// file's task is rethrown here.
+// file's task is rethrown here. With an `interruption`, the export asks it
+// between files and between events; once it says stop, the export stops as
+// a failure stops (the files published so far stay, nothing else is left)
+// and gives Interrupted.
 std::expected<void, ExportError> export_csv_from_acq(const Acquisition& acquisition,
                                                      std::span<const std::uint64_t> indices,
                                                      const calibration::Corrections& corrections,
-                                                     const std::string& out_dir, std::size_t chunk_size);
+                                                     const std::string& out_dir, std::size_t chunk_size,
+                                                     concurrency::Interruption* interruption = nullptr);
 
 }  // namespace vintrel::csv

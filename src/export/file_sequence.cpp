@@ -48,6 +48,12 @@ void FileSequence::fail(std::size_t k, std::exception_ptr exception, std::string
     publish_ready();
 }
 
+void FileSequence::stop() {
+    std::lock_guard lock(mutex_);
+    stopped_.store(true);
+    advanced_.notify_all();
+}
+
 void FileSequence::abandon(std::size_t k) {
     std::lock_guard lock(mutex_);
     slots_[k].done = true;
@@ -58,7 +64,7 @@ void FileSequence::abandon(std::size_t k) {
 // it for good, after its warnings (printed before it failed, when written
 // one after another).
 void FileSequence::publish_ready() {
-    while (published_ < slots_.size() && slots_[published_].done) {
+    while (!stopped_.load() && published_ < slots_.size() && slots_[published_].done) {
         Slot& slot = slots_[published_];
         write_stdout(slot.warnings);
         slot.warnings.clear();
@@ -78,12 +84,13 @@ void FileSequence::publish_ready() {
 bool FileSequence::wait_for_turn(std::size_t k) {
     const concurrency::ForkRelease waiting;
     std::unique_lock lock(mutex_);
-    advanced_.wait(lock, [&] { return published_ == k || first_failure_.load() < k; });
-    return published_ == k;
+    advanced_.wait(lock, [&] { return published_ == k || first_failure_.load() < k || stopped_.load(); });
+    return published_ == k && !stopped_.load();
 }
 
 std::expected<void, ExportError> FileSequence::outcome() {
     std::lock_guard lock(mutex_);
+    if (stopped_.load()) return std::unexpected(ExportError{ExportErrorKind::Interrupted, {}, {}});
     const std::size_t k = first_failure_.load();
     if (k == kNoFailure) return {};
     Slot& slot = slots_[k];

@@ -29,7 +29,11 @@ public:
 
     // True once a file before k has failed: writing one after another would
     // never have reached file k, so its task stops early and leaves nothing.
-    bool abandoned(std::size_t k) const { return k > first_failure_.load(); }
+    // Also true for every file once the export is stopped.
+    bool abandoned(std::size_t k) const { return k > first_failure_.load() || stopped_.load(); }
+    // The caller asked to stop: no file is published from now on, and every
+    // file not yet published is abandoned (its temporary file removed).
+    void stop();
 
     // File k is done: complete under its temporary name, or failed, with the
     // warning lines it held back. Publishes every file whose turn has come.
@@ -43,9 +47,9 @@ public:
     // has failed (false). Lets a fork go ahead meanwhile.
     bool wait_for_turn(std::size_t k);
 
-    // Once every file is finished: success, or the error of the first file
-    // that failed. Temporary files of later files are removed when the
-    // sequence is destroyed.
+    // Once every file is finished: success, Interrupted after stop(), or the
+    // error of the first file that failed. Temporary files of later files
+    // are removed when the sequence is destroyed.
     std::expected<void, ExportError> outcome();
 
 private:
@@ -65,6 +69,7 @@ private:
     std::vector<Slot> slots_;
     std::size_t published_ = 0;  // files 0 .. published_-1 are in place
     std::atomic<std::size_t> first_failure_;
+    std::atomic<bool> stopped_{false};
 };
 
 // The "Bad channel" lines of file k, held back until its turn so that they

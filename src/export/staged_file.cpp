@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "acquisition/file.hpp"
+#include "export/temporary_names.hpp"
 
 namespace vintrel::csv {
 namespace {
@@ -20,15 +21,6 @@ std::atomic<std::uint64_t> next_temporary{0};
 // process whose pid was reused).
 constexpr int kNameAttempts = 100;
 
-// The final name is cut short in the temporary name, so that a final name
-// close to the 255-byte limit still leaves room for the suffix.
-constexpr std::size_t kNameKept = 200;
-
-std::string temporary_name(std::string_view name) {
-    return "." + std::string(name.substr(0, kNameKept)) + "." + std::to_string(::getpid()) + "." +
-           std::to_string(next_temporary.fetch_add(1)) + ".tmp";
-}
-
 }  // namespace
 
 ExportError about_file(ExportError error, const std::string& path) {
@@ -39,7 +31,7 @@ ExportError about_file(ExportError error, const std::string& path) {
 std::expected<StagedFile, ExportError> StagedFile::create(const std::string& dir, std::string_view name) {
     std::string final_path = join_path(dir, name);
     for (int attempt = 0;; ++attempt) {
-        std::string temp_path = join_path(dir, temporary_name(name));
+        std::string temp_path = join_path(dir, temporary_name(name, next_temporary.fetch_add(1)));
         auto writer = FileWriter::create_new(temp_path);
         if (writer) return StagedFile(std::move(temp_path), std::move(final_path), std::move(*writer));
         if (writer.error() != EEXIST || attempt + 1 == kNameAttempts)

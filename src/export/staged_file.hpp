@@ -14,7 +14,8 @@ namespace vintrel::csv {
 
 class StagedFile {
 public:
-    // Creates ".<name>.<pid>.<n>.tmp" in `dir`, a name no other call uses.
+    // Creates a temporary file in `dir` under a name no other call uses
+    // (temporary_names.hpp).
     // Failures carry the errno and the final path.
     static std::expected<StagedFile, ExportError> create(const std::string& dir, std::string_view name);
     // Removes the temporary file unless it was published.

@@ -80,8 +80,12 @@ std::expected<void, ParsingError> Ostra96::parse_into(Bytes bytes, const Params&
 
     const std::uint64_t windows = params.windows;
     const unsigned shift = c.chan_shift % 16;
-    // With S = 0 the labels cost nothing in event bytes; bound them instead.
-    std::uint64_t labels_left = kMaxTimeAxis;
+    // Labels must be backed by the event's own bytes, or a few bytes could
+    // ask for millions of them (S = 0 costs no bytes per label): one label
+    // per word of the event, plus one ring of 16-bit labels so that a layout
+    // without samples still shows its window ring. With S >= 1, every real
+    // layout, a block's W labels come with W * S sample words anyway.
+    std::uint64_t labels_left = std::min<std::uint64_t>(kMaxTimeAxis, bytes.size() / 2 + 65536);
 
     for (std::uint64_t chip = 0; chip < chips; ++chip) {
         const std::uint8_t* chip_start = bytes.data() + chip * c.chip_bytes;

@@ -7,6 +7,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/event_dict.hpp"
+#include "python/package_methods.hpp"
 #include "python/python_libs.hpp"
 #include "python/yaml_merge_rule.hpp"
 
@@ -71,16 +72,13 @@ PyObject* get_is_valid(PyObject* self, void*) {
     return guarded([&] { return PyBool_FromLong(is_acquisition(live_state(self).acquisition.path())); });
 }
 
+// Paths and names are decoded as os.fsdecode() does (undecodable bytes
+// become lone surrogates), which the constructor encodes back to the same
+// bytes: a directory whose name is not UTF-8 is an acquisition like any other.
 PyObject* get_path(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         const std::string& path = live_state(self).acquisition.path();
-        PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "strict");
-        if (text == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
-            PyErr_Clear();
-            throw Panic{"acquisition path is not valid UTF-8"};
-        }
-        return text;
+        return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
     });
 }
 
@@ -88,7 +86,7 @@ PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         auto name = live_state(self).acquisition.name();
         if (!name) throw Panic{std::string(message(name.error()))};
-        return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
+        return PyUnicode_DecodeFSDefaultAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
     });
 }
 
@@ -122,9 +120,9 @@ PyObject* get_params(PyObject* self, void*) {
     });
 }
 
-// Reads a side file and decodes it with gzip.decompress and the restricted
-// unpickler of vintrel._safe_pickle, which refuses pickles that would call
-// anything but the constructors of plain data.
+// Reads a side file and decodes it with gzip.decompress and the side-file
+// decoder vintrel._safe_pickle.loads, which reads plain data and numpy
+// values and refuses anything else, within budgets set by the file's size.
 PyObject* load_misc_data(PyObject* self, MiscDataKind kind) {
     return guarded([&]() -> PyObject* {
         auto misc = live_state(self).acquisition.misc_data(kind);
@@ -208,6 +206,14 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// Batches are orchestrated in Python (vintrel._batches): each is one arrays()
+// call, which reads with the interpreter lock released.
+PyObject* acq_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return call_package_function("vintrel._batches", "acquisition_iterate", self, args, nargs, kwnames);
+    });
+}
+
 // --- copying and pickling ---------------------------------------------------
 
 // An Acquisition travels as its path: unpickling runs the constructor on it,
@@ -235,6 +241,12 @@ PyObject* acq_copy(PyObject* self, PyObject*) {
 
 PyObject* acq_deepcopy(PyObject* self, PyObject*) { return acq_copy(self, nullptr); }
 
+// Following is written in Python (vintrel._follow): it only orchestrates
+// arrays() calls and waits between them.
+PyObject* acq_follow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return call_package_function("vintrel._follow", "follow", self, args, nargs, kwnames); });
+}
+
 PyMethodDef acq_methods[] = {
     {"__reduce__", acq_reduce, METH_NOARGS, "Pickle as the path: unpickling opens the acquisition again."},
     {"__copy__", acq_copy, METH_NOARGS, "A new Acquisition opened on the same path."},
@@ -246,6 +258,14 @@ PyMethodDef acq_methods[] = {
     {"_repr_html_", acquisition_repr_html, METH_NOARGS, "_repr_html_($self, /)\n--\n\nAn HTML table for notebooks."},
     {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
      METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"iterate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_iterate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, step_size=10000, *, start=0, stop=None, channels=None, pedestals_correction=False)\n--\n\n"
+     "Read events start, start + 1, ... below stop in batches: an iterator of EventBatch objects.\n\n"
+     "step_size: events per batch, or a size such as \"100 MB\" or \"1 GiB\" (events per batch from the "
+     "size of the first events' arrays). stop: None for the event count when the call is made. Each batch "
+     "is arrays(range(a, b), ...) for consecutive ranges; the next one is read while the caller works on "
+     "the current one."},
     {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
      METH_FASTCALL | METH_KEYWORDS,
      "parsed_event($self, index)\n--\n\nFetch a parsed event.\n\n"
@@ -260,6 +280,15 @@ PyMethodDef acq_methods[] = {
      "exception acq[index] would raise. With pedestals_correction, the pedestals of "
      "pedestals_calibration are subtracted as export_csv subtracts them. data are ADC counts, time "
      "sample indices. The interpreter lock is released while events are read."},
+    {"follow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acq_follow)), METH_FASTCALL | METH_KEYWORDS,
+     "follow($self, start=None, *, step_size=1000, timeout=None, poll=0.5, channels=None, "
+     "pedestals_correction=False)\n--\n\n"
+     "Iterate over the events recorded after start, in batches (EventArrays) of at most step_size events.\n\n"
+     "start: None (the events recorded from now on), or the index of the first event to give (0: all of "
+     "them). Each event comes once and in order, across appends and new chunks, once its bytes are all "
+     "written. Waits on file-system notifications, and checks at least every poll seconds; ends after "
+     "timeout seconds without a new event (None: never), on Ctrl-C, and with FileNotFoundError when the "
+     "acquisition is removed. channels and pedestals_correction are passed on to arrays()."},
     {nullptr, nullptr, 0, nullptr},
 };
 

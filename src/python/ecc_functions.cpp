@@ -36,6 +36,10 @@ std::optional<unsigned long> ranged_int(PyObject* value, const char* name, unsig
     return static_cast<unsigned long>(v);
 }
 
+// Long loops over a caller's items run pending signal handlers this often,
+// so that Ctrl-C stops them.
+constexpr Py_ssize_t kItemsBetweenSignalChecks = 4096;
+
 // A buffer export, released when the check is done.
 struct BufferRelease {
     void operator()(Py_buffer* view) const {
@@ -98,6 +102,7 @@ std::optional<ByteArg> byte_arg(PyObject* value, const char* name) {
     PyObject** item = PySequence_Fast_ITEMS(items.get());
     arg.owned.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i % kItemsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return std::nullopt;
         auto byte = ranged_int(item[i], name, 255);
         if (!byte) return std::nullopt;
         arg.owned[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(*byte);
@@ -189,6 +194,7 @@ PyObject* ecc_check_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         OwnedRef list(PyList_New(static_cast<Py_ssize_t>(records->size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < records->size(); ++i) {
+            if (i % kItemsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return nullptr;
             PyObject* tuple = record_tuple((*records)[i]);
             if (tuple == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);

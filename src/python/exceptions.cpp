@@ -136,23 +136,44 @@ PyObject* raise(ParsingError error) {
     return set_prefixed(parsing_error_type(), "Failed to parse event: ", message(error));
 }
 
+namespace {
+
+// Why metadata.yml could not be used: the OSError of the read that failed, or
+// a ValueError with the reader's description; nothing when neither is known.
+OwnedRef metadata_cause(const MetadataError& error) {
+    if (error.error_number != 0) return os_error(error.error_number, error.path);
+    if (error.detail.empty()) return OwnedRef::borrow(Py_None);
+    return OwnedRef(PyObject_CallFunction(PyExc_ValueError, "s#", error.detail.data(),
+                                          static_cast<Py_ssize_t>(error.detail.size())));
+}
+
+// Raises `type` with `text` and `cause` (None: no cause) as its __cause__.
+PyObject* set_with_cause(PyObject* type, const std::string& text, OwnedRef cause) {
+    if (type == nullptr || !cause) return nullptr;
+    if (cause.get() == Py_None) return set(type, text);
+    OwnedRef exception(PyObject_CallFunction(type, "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!exception) return nullptr;
+    PyException_SetCause(exception.get(), cause.release());
+    PyErr_SetObject(type, exception.get());
+    return nullptr;
+}
+
+}  // namespace
+
 PyObject* raise(const MetadataError& error) {
-    return set_prefixed(metadata_error_type(), "Could not process metadata: ", message(error));
+    std::string text = "Could not process metadata: ";
+    text.append(message(error));
+    return set_with_cause(metadata_error_type(), text, metadata_cause(error));
 }
 
 // A failure the system reported keeps the fixed message and carries the
 // system's reason as __cause__.
 PyObject* raise(const ExportError& error) {
-    if (error.os_error == 0) return set_prefixed(export_error_type(), "Could not export: ", message(error));
     std::string text = "Could not export: ";
     text.append(message(error));
-    OwnedRef exception(PyObject_CallFunction(export_error_type(), "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!exception) return nullptr;
-    OwnedRef cause = os_error(error.os_error, error.path);
-    if (!cause) return nullptr;
-    PyException_SetCause(exception.get(), cause.release());
-    PyErr_SetObject(export_error_type(), exception.get());
-    return nullptr;
+    if (error.os_error != 0) return set_with_cause(export_error_type(), text, os_error(error.os_error, error.path));
+    if (error.metadata) return set_with_cause(export_error_type(), text, metadata_cause(*error.metadata));
+    return set(export_error_type(), text);
 }
 
 PyObject* raise_panic(std::string_view message) {

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "calibration/corrections.hpp"
 #include "calibration/pedestal_file.hpp"
+#include "concurrency/interruption.hpp"
 #include "concurrency/worker_pool.hpp"
 #include "export/driver.hpp"
 #include "python/acquisition_type.hpp"
@@ -46,6 +48,43 @@ std::optional<std::vector<std::uint64_t>> indices_arg(const Acquisition& acquisi
     return slice_indices(value, *length);
 }
 
+// What a signal handler raised while the export ran, kept without the
+// interpreter lock until the export has stopped, then raised.
+class RaisedBySignal {
+public:
+    RaisedBySignal() = default;
+    RaisedBySignal(const RaisedBySignal&) = delete;
+    RaisedBySignal& operator=(const RaisedBySignal&) = delete;
+    ~RaisedBySignal() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    // The interruption's check: runs pending signal handlers, with the
+    // interpreter lock taken for the moment; true when one raised.
+    static bool check(void* context) {
+        auto* self = static_cast<RaisedBySignal*>(context);
+        const PyGILState_STATE state = PyGILState_Ensure();
+        const bool raised = PyErr_CheckSignals() < 0;
+        if (raised && self->type_ == nullptr) PyErr_Fetch(&self->type_, &self->value_, &self->traceback_);
+        PyErr_Clear();
+        PyGILState_Release(state);
+        return raised;
+    }
+
+    // Sets the exception again; needs the interpreter lock.
+    PyObject* raise() {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+        return nullptr;
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // The outcome of the lock-free part, turned into an exception afterwards.
 struct Outcome {
     std::optional<MetadataError> metadata_error;
@@ -57,7 +96,7 @@ struct Outcome {
 // Runs without the interpreter lock, so under a fork hold throughout (the
 // export lets forks go ahead between its steps).
 Outcome run_export(const Acquisition& acquisition, const std::vector<std::uint64_t>& indices,
-                   const std::string& out_dir, bool pedestals_correction) {
+                   const std::string& out_dir, bool pedestals_correction, concurrency::Interruption& interruption) {
     const concurrency::ForkHold hold;
     Outcome outcome;
     auto metadata = acquisition.metadata();
@@ -72,7 +111,8 @@ Outcome run_export(const Acquisition& acquisition, const std::vector<std::uint64
         corrections = std::move(corrections).pedestals(std::move(pedestals.table));
         outcome.pedestals_refused = std::move(pedestals.refused);
     }
-    auto done = csv::export_csv_from_acq(acquisition, indices, corrections, out_dir, csv::kDefaultChunkSize);
+    auto done =
+        csv::export_csv_from_acq(acquisition, indices, corrections, out_dir, csv::kDefaultChunkSize, &interruption);
     if (!done) outcome.export_error = std::move(done.error());
     return outcome;
 }
@@ -121,11 +161,16 @@ PyObject* export_csv_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         auto pedestals_correction = flag_arg(bound[3], "pedestals_correction");
         if (!pedestals_correction) return nullptr;
 
+        // A signal stops the export between files or events, as a failure
+        // would, and what its handler raised (KeyboardInterrupt, say) is raised.
         Outcome outcome;
+        RaisedBySignal raised;
         {
+            concurrency::Interruption interruption(&RaisedBySignal::check, &raised);
             GilRelease unlocked;
-            outcome = run_export(*acquisition, *indices, *out_dir, *pedestals_correction);
+            outcome = run_export(*acquisition, *indices, *out_dir, *pedestals_correction, interruption);
         }
+        if (outcome.export_error && outcome.export_error->kind == ExportErrorKind::Interrupted) return raised.raise();
         if (outcome.metadata_error) return raise(*outcome.metadata_error);
         // Issued after the export: under -W error the warning is raised with
         // the files already written.

@@ -1,5 +1,5 @@
 // Python callables imported on first use and cached for the process:
-// yaml.safe_load, gzip.decompress, the package's side-file unpickler
+// yaml.safe_load, gzip.decompress, the package's side-file decoder
 // vintrel._safe_pickle.loads (and the package's
 // vintrel._columnar._from_buffers, which imports numpy: the native module
 // itself never does). A failed import is raised and tried again on the next

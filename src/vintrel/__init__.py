@@ -2,6 +2,7 @@
 # vintrel._vintrel; this file re-exports its names, so that `import vintrel`
 # gives the module's class and functions (and its docstring) under the
 # package's name. Pure-Python parts of the package are submodules beside it.
+import importlib as _importlib
 import types as _types
 
 from . import _vintrel
@@ -19,15 +20,29 @@ for _name in __all__:
         _item.__module__ = __name__
 del _name, _item
 
+# Package attributes outside __all__, imported on first use: name ->
+# (module, attribute).
+_LAZY = {
+    "iterate": ("._batches", "iterate"),
+    "EventBatch": ("._batches", "EventBatch"),
+    "export_parquet": ("._parquet", "export_parquet"),
+    "ParquetExport": ("._parquet", "ParquetExport"),
+}
+
 
 def __getattr__(name: str) -> object:
     """The package attributes made on first use: ``__version__``,
-    ``EventArrays``, ``EccErrorArrays``, ``export``, ``ExportReport``, ``sample``, ``plot``
-    and the ``errors`` submodule."""
+    ``EventArrays``, ``EccErrorArrays``, ``export``, ``ExportReport``, ``sample``, ``plot``,
+    the ``errors`` submodule, and those of ``_LAZY``."""
     # __version__ is read from the installed distribution on first use, which
     # keeps importlib.metadata out of the import of vintrel itself; the
     # columnar classes, vintrel.sample and vintrel.plot likewise keep numpy out
     # of it until they are used.
+    if name in _LAZY:
+        module_name, attribute = _LAZY[name]
+        value = getattr(_importlib.import_module(module_name, __name__), attribute)
+        globals()[name] = value
+        return value
     if name == "__version__":
         version = _installed_version()
         globals()["__version__"] = version

@@ -19,6 +19,7 @@ valid as long as any of them (or an array made from them) is alive.
 from __future__ import annotations
 
 import importlib
+from collections.abc import Iterable
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -195,6 +196,63 @@ class EventArrays:
             fields.insert(0, "index")
         layout = ak.contents.RecordArray(contents, fields, length=len(self))
         return ak.Array(layout)
+
+    @property
+    def nbytes(self) -> int:
+        """The bytes of all arrays (index, values and offsets), as numpy counts them."""
+        total = 0
+        for values, offsets in self._lists().values():
+            fields = values if isinstance(values, EccErrorArrays) else (values,)
+            total += sum(field.nbytes for field in fields) + offsets.nbytes
+        return total + self.index.nbytes + self.channel_offsets.nbytes
+
+    @classmethod
+    def concatenate(cls, parts: Iterable[EventArrays]) -> EventArrays:
+        """The events of several EventArrays one after another, in new arrays.
+
+        Args:
+            parts: EventArrays of one board (the same fields), for example the
+                batches of ``Acquisition.iterate()``.
+
+        Returns:
+            An EventArrays whose index, errors and every list are those of the
+            parts in order; offsets are renumbered.
+
+        Raises:
+            ValueError: no parts, or parts that differ in their fields or in
+                ``pedestals_corrected``.
+        """
+        from ._concatenate import concatenate
+
+        return concatenate(list(parts))
+
+    def to_arrow(self) -> Any:
+        """A pyarrow.Table over the same memory, one row per event.
+
+        Columns: ``index`` (int64), then the lists of the event dictionaries:
+        ``data`` (float32), ``window_labels`` and ``time`` (uint16), and
+        where the board has them ``timing`` (uint32) and ``ecc_errors``
+        (structs of offset, position, word, corrected, bit), each a list per
+        channel in a list per event. Lists have 64-bit offsets (Arrow's
+        large_list), which is what lets every buffer be shared, not copied.
+        Needs pyarrow (``pip install vintrel[arrow]``).
+        """
+        from ._arrow import table_of
+
+        return table_of(self)
+
+    def to_pandas(self) -> Any:
+        """A pandas.DataFrame of ``to_arrow()``'s columns, Arrow-backed
+        (``pandas.ArrowDtype``): nothing becomes Python objects."""
+        from ._arrow import pandas_of
+
+        return pandas_of(self)
+
+    def to_polars(self) -> Any:
+        """A polars.DataFrame of ``to_arrow()``'s columns over the same memory."""
+        from ._arrow import polars_of
+
+        return polars_of(self)
 
 
 def _from_buffers(buffers: dict[str, Any], errors: list[tuple[int, BaseException]],

@@ -13,11 +13,12 @@ are never applied.
 
 import os
 import types
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict, final, overload
 
 from _typeshed import ReadableBuffer
 
+from ._batches import EventBatch
 from ._columnar import EventArrays
 
 __all__ = [
@@ -268,6 +269,45 @@ class Acquisition:
             (1000, 4, 1024)
         """
 
+    def follow(
+        self,
+        start: SupportsIndex | None = None,
+        *,
+        step_size: SupportsIndex = 1000,
+        timeout: float | None = None,
+        poll: float = 0.5,
+        channels: Iterable[SupportsIndex] | None = None,
+        pedestals_correction: bool = False,
+    ) -> Iterator[EventArrays]:
+        """Iterate over the events recorded after `start`, in batches.
+
+        Each event comes exactly once and in order, across appends and new
+        chunks, and only once its bytes are all written: an index entry that
+        points beyond its data file's end is waited for, not reported.
+
+        Args:
+            start: None for the events recorded from now on (like ``tail -f``),
+                or the index of the first event to give (0: from the beginning).
+            step_size: The largest number of events in one batch.
+            timeout: Seconds without a new event after which the iteration
+                ends (None: never). Events still unreadable then are reported
+                in the last batch's ``errors``.
+            poll: The longest wait in seconds between two looks at the
+                directory; file-system notifications wake it sooner.
+            channels: Passed on to `arrays()` when given.
+            pedestals_correction: Passed on to `arrays()`.
+
+        Yields:
+            EventArrays batches as `arrays()` reads them; events that cannot
+            be parsed are in their ``errors``.
+
+        Raises:
+            FileNotFoundError: The acquisition was removed while followed.
+
+        A KeyboardInterrupt (Ctrl-C) while it waits or reads ends the
+        iteration without an error.
+        """
+
     def __len__(self) -> int:
         """The number of events in the acquisition now."""
 
@@ -301,6 +341,56 @@ class Acquisition:
     def _repr_html_(self) -> str:
         """An HTML table for notebooks: model, board, chunks, events, params
         and the side files present."""
+
+    def iterate(
+        self,
+        step_size: int | str = 10000,
+        *,
+        start: int = 0,
+        stop: int | None = None,
+        channels: Iterable[SupportsIndex] | None = None,
+        pedestals_correction: bool = False,
+    ) -> Iterator[EventBatch]:
+        """Read events in batches of consecutive indices.
+
+        Each batch is ``arrays(range(a, b), ...)`` for the next run of
+        indices, as an EventBatch (an EventArrays that also names its
+        acquisition and the indices it was asked for). The next batch is read
+        on a background thread while the caller works on the current one,
+        never more than one ahead, so at most three batches' arrays are alive
+        at once. Together the batches are ``arrays(range(start, stop))``:
+        the same index, errors and columns.
+
+        Args:
+            step_size: events per batch, or a size such as ``"100 MB"`` (units
+                B, kB, MB, GB, TB in powers of 1000 and KiB, MiB, GiB, TiB in
+                powers of 1024, any letter case). A size becomes a number of
+                events from the arrays of the first events that can be read
+                (up to 64), so batches of events of another size than those
+                are larger or smaller than asked.
+            start: the first index.
+            stop: the index to stop before; None for the event count when the
+                call is made (events recorded later are not read). Indices at
+                or beyond the count are listed in the batches' errors.
+            channels: passed to ``arrays()`` when given.
+            pedestals_correction: subtract the pedestals, as ``arrays()`` does.
+                A pedestal file that cannot be used is warned about once, when
+                the first batch is due.
+
+        Returns:
+            An iterator of EventBatch; arguments are checked when called,
+            reading starts with the first ``next()``. Closing it waits for a
+            read under way.
+
+        Raises:
+            TypeError: a step_size, start or stop of the wrong type.
+            ValueError: a step_size below one event or byte, a size string
+                that is not one, a negative start or stop.
+
+        Examples:
+            >>> for batch in acq.iterate("100 MB"):
+            ...     totals = batch.data.sum()
+        """
     # Pickled as its path; unpickling and copying open the acquisition again.
     def __reduce__(self) -> tuple[type[Acquisition], tuple[str]]: ...
     def __copy__(self) -> Acquisition: ...

@@ -114,6 +114,8 @@ def event(acq: Acquisition, index: int, output: PathArg | None = None, *, channe
 
 
 def _corrected_event(acq: Acquisition, index: int) -> list[list[float]]:
+    """The samples of event `index` per channel, pedestals subtracted; ValueError
+    when the run has no usable pedestals or the event cannot be corrected."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         arrays = acq.arrays([index], pedestals_correction=True)
@@ -164,6 +166,8 @@ def _positions(parsed: dict[str, Any], c: int) -> tuple[NDArray[Any], NDArray[np
 
 
 def _event_lines(fig: Figure, ax: Axes, parsed: dict[str, Any], channels: Sequence[int], samples: int) -> None:
+    """Draws `channels` as lines with the window boundaries dotted, named in a
+    legend, or by a colour bar when there are more than LINES_MAX."""
     colours = _channel_colours(len(channels))
     edges: set[float] = set()
     for k, c in enumerate(channels):
@@ -188,6 +192,8 @@ def _event_lines(fig: Figure, ax: Axes, parsed: dict[str, Any], channels: Sequen
 
 
 def _event_heatmap(fig: Figure, ax: Axes, parsed: dict[str, Any], channels: Sequence[int], label: str) -> None:
+    """Draws `channels` as rows of an image, sample values by colour; positions
+    without a sample stay grey."""
     rows = [_positions(parsed, c) for c in channels]
     width = max((int(times.max()) + 1 for times, _ in rows if len(times)), default=1)
     grid = np.full((len(channels), width), np.nan)
@@ -214,6 +220,7 @@ def _channel_colours(count: int) -> list[Any] | None:
 
 
 def _integer_ticks(axis: Any) -> None:
+    """Puts the axis ticks on whole numbers only."""
     from matplotlib.ticker import MaxNLocator
 
     axis.set_major_locator(MaxNLocator(integer=True))
@@ -229,6 +236,8 @@ def _channel_ticks(axis: Any, channels: Sequence[int]) -> None:
 
 
 def _figure(size: tuple[float, float]) -> Figure:
+    """A new figure of `size` inches on an off-screen Agg canvas (no pyplot, no
+    window); ImportError naming the extra when matplotlib is missing."""
     _require_matplotlib()
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
@@ -250,6 +259,7 @@ def save(fig: Figure, output: PathArg) -> None:
 
 
 def _require_matplotlib() -> None:
+    """Raises ImportError naming the extra to install when matplotlib is missing."""
     try:
         import matplotlib  # noqa: F401
     except ImportError as error:
@@ -304,6 +314,9 @@ def chunk_rates(times: ChunkTimes) -> tuple[NDArray[np.float64], NDArray[np.floa
 
 
 class Heights(NamedTuple):
+    """Pulse heights of the channels drawn, from `events` events read; events
+    that could not be read or corrected are counted in `left_out`."""
+
     channels: list[int]
     values: list[NDArray[np.float64]]  # per channel, one height per event that has samples there
     events: int  # events read
@@ -329,6 +342,8 @@ def pulse_heights(acq: Acquisition, indices: Sequence[int], *, channels: Sequenc
 
 
 def _batch_heights(arrays: Any, negative: bool) -> dict[int, NDArray[np.float64]]:
+    """Pulse heights per channel, one per event: the largest excursion from the
+    median of the channel's samples (downwards when `negative`)."""
     if not len(arrays):
         return {}
     try:
@@ -344,6 +359,8 @@ def _batch_heights(arrays: Any, negative: bool) -> dict[int, NDArray[np.float64]
 
 
 def _ragged_heights(arrays: Any, negative: bool) -> dict[int, NDArray[np.float64]]:
+    """_batch_heights for events of different shapes, channel by channel; a
+    channel without samples in an event gives no height for it."""
     found: dict[int, list[float]] = {}
     data, offsets, events = arrays.data, arrays.data_offsets, arrays.channel_offsets
     for e in range(len(arrays)):
@@ -433,6 +450,7 @@ def overview(acq: Acquisition, output: PathArg | None = None, *,
 
 
 def _selection(acq: Acquisition, indices: Iterable[SupportsIndex] | slice | None) -> Sequence[int]:
+    """The event indices that `indices` selects (all events for None)."""
     # Ranges stay ranges: a run of millions of events needs no list of them.
     if indices is None:
         return range(len(acq))
@@ -445,6 +463,8 @@ def _selection(acq: Acquisition, indices: Iterable[SupportsIndex] | slice | None
 
 def _header(fig: Any, acq: Acquisition, times: ChunkTimes, heights: Heights, selected: int,
             pedestals: bool) -> None:
+    """Writes the page's title and the lines that describe the run and what the
+    histograms were made from."""
     params = acq.params
     started = (datetime.datetime.fromtimestamp(times.start, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
                if np.isfinite(times.start) else "unknown")
@@ -462,6 +482,8 @@ def _header(fig: Any, acq: Acquisition, times: ChunkTimes, heights: Heights, sel
 
 
 def _rate(ax: Axes, times: ChunkTimes) -> None:
+    """Draws the event rate of each chunk over the run, or the events per chunk
+    when the file times give no rate."""
     rates = chunk_rates(times)
     if rates is None:
         ax.bar(np.arange(len(times.events)), times.events, color="C0")
@@ -486,6 +508,8 @@ def _rate(ax: Axes, times: ChunkTimes) -> None:
 
 
 def _heights(fig: Any, heights: Heights, bins: int, unit: str) -> None:
+    """Draws a pulse-height histogram per channel (one heat map for more than
+    LINES_MAX channels), sharing `bins` bins."""
     if not heights.channels:
         ax = fig.subplots()
         ax.set_axis_off()
@@ -525,6 +549,8 @@ def _wide(values: NDArray[np.float64], edges: NDArray[np.float64]) -> bool:
 
 
 def _heights_heatmap(fig: Any, heights: Heights, edges: NDArray[np.float64], unit: str) -> None:
+    """Draws the pulse-height histograms of all channels as rows of one image,
+    counts by colour (on a log scale once a bin holds more than one)."""
     from matplotlib import colormaps
     from matplotlib.colors import LogNorm
 

@@ -101,6 +101,8 @@ def sample(path: Union[str, "os.PathLike[str]"], *, model: str = "merrowv3", eve
 
 
 def _checked_board(model: str, events: int, chunks: int, seed: int) -> boards.Board:
+    """The board of `model` once the arguments are known good; ValueError or
+    TypeError naming the first one that is not."""
     if not isinstance(model, str) or model not in boards.models():
         raise ValueError(f"unknown board model {model!r}; models: {', '.join(boards.models())}")
     for name, value, least in (("events", events, 0), ("chunks", chunks, 1), ("seed", seed, 0)):
@@ -112,6 +114,7 @@ def _checked_board(model: str, events: int, chunks: int, seed: int) -> boards.Bo
 
 
 def _refuse_occupied(target: Path) -> None:
+    """Raises FileExistsError unless `target` is missing or an empty directory."""
     if not target.exists() and not target.is_symlink():
         return
     if not target.is_dir():
@@ -121,6 +124,8 @@ def _refuse_occupied(target: Path) -> None:
 
 
 def _write_run(root: Path, board: boards.Board, events: int, chunks: int, seed: int) -> None:
+    """Writes every file of the run into `root`: metadata, chunks, side files,
+    then the file times."""
     # numpy and the waveforms are imported here: the command line lists the
     # models without them.
     import numpy as np
@@ -154,6 +159,8 @@ def _write_run(root: Path, board: boards.Board, events: int, chunks: int, seed: 
 
 def _write_chunk(root: Path, n: int, board: boards.Board, chans: Channels, rng: np.random.Generator,
                  size: int, batch: int, full: int) -> None:
+    """Writes chunk `n` of `size` random events, encoded `batch` events at a
+    time, and its index."""
     import numpy as np
 
     from . import waveforms

@@ -17,6 +17,9 @@ GEOMETRY: dict[str, dict[str, Any]] = {"ostra96": {"windows": 4, "samples": 16}}
 
 
 class Board(NamedTuple):
+    """A model's sample board: its encoder module, sample parameters and
+    bits per sample, and the window layout of the events it encodes."""
+
     encoder: ModuleType
     params: dict[str, Any]
     bits: int
@@ -25,10 +28,12 @@ class Board(NamedTuple):
 
     @property
     def samples_per_channel(self) -> int:
+        """Samples of one channel in one event."""
         return self.windows * int(self.params["samples"])
 
 
 def models() -> list[str]:
+    """Every model string a sample can be written for, sorted."""
     return sorted(MODULES)
 
 

@@ -48,6 +48,7 @@ def write_chunk_files(root: PathArg, n: int, data: bytes, index: bytes) -> None:
 
 
 def write_chunk(root: PathArg, n: int, events: Sequence[bytes]) -> None:
+    """Writes chunk n holding `events`."""
     write_chunk_files(root, n, *chunk_bytes(events))
 
 
@@ -64,6 +65,8 @@ def append_events(root: PathArg, n: int, events: Sequence[bytes]) -> None:
 
 
 def write_side_file(root: PathArg, name: str, obj: Any, protocol: int | None = None, level: int = 9) -> Path:
+    """Writes side file `name` holding `obj`, pickled and gzip-compressed (the
+    same object, the same bytes)."""
     path = Path(root) / name
     # No time in the gzip header: the same content, the same bytes.
     path.write_bytes(gzip.compress(pickle.dumps(obj, protocol=protocol), compresslevel=level, mtime=0))

@@ -12,10 +12,10 @@ from typing import Sequence
 
 import vintrel
 
-from . import ecc, export, info, ls, plot, sample
+from . import ecc, export, info, ls, plot, sample, watch
 from .common import CommandError, exception_text
 
-COMMANDS = (info, ls, export, plot, ecc, sample)
+COMMANDS = (info, ls, export, plot, ecc, sample, watch)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -90,7 +90,19 @@ def add_parser(subparsers: Any) -> None:
                         help="replace files of the same names in OUT (without it, the export refuses to start "
                              "when one exists)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
-    parser.set_defaults(run=run)
+    parser.add_argument("--format", choices=("csv", "parquet"), default="csv",
+                        help="csv: files of 1000 events (default); parquet: one file OUT/<name>.parquet, one row "
+                             "per event (needs pyarrow: pip install vintrel[arrow]; --jobs does not apply)")
+    parser.set_defaults(run=run_format)
+
+
+def run_format(args: argparse.Namespace) -> int:
+    """The export in the format asked for: CSV files here, a Parquet file by cli/parquet.py."""
+    if args.format == "parquet":
+        from . import parquet
+
+        return parquet.run(args)
+    return run(args)
 
 
 def select(text: str | None, count: int, path: str) -> range:
@@ -226,6 +238,9 @@ class FileExport:
 
 @dataclass
 class Outcome:
+    """What the writing threads have done: the events in each file finished,
+    and the threads themselves (checked for stragglers at the end)."""
+
     written: dict[int, int] = field(default_factory=dict)  # file number -> events in it
     threads: list[threading.Thread] = field(default_factory=list)
 

@@ -28,4 +28,5 @@ def as_bytes(words: NDArray[Any], big_endian: bool) -> NDArray[np.uint8]:
 
 
 def zeros(events: int, count: int) -> NDArray[np.uint16]:
+    """(events, count) zero words."""
     return np.zeros((events, count), dtype=np.uint16)

@@ -9,7 +9,13 @@ default masks), further header words, and S 12-bit samples."""
 from __future__ import annotations
 
 import struct
-from typing import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+
+if TYPE_CHECKING:
+    import random
+
+    import numpy as np
+    from numpy.typing import NDArray
 
 STOP_WORD = 0xFFFF
 N_CHIP_HEADERS = 3
@@ -18,6 +24,7 @@ CHAN_SHIFT = 8
 
 
 def window_header(chan_in_chip: int, label: int, chan_shift: int = CHAN_SHIFT) -> int:
+    """The word that opens a window: channel within the chip and label."""
     return ((chan_in_chip << chan_shift) | label) & 0xFFFF
 
 
@@ -41,6 +48,7 @@ def encode_chip(chip: int, windows: Iterable[tuple[int, int, Sequence[int]]], *,
 
 
 def encode_words(words: Sequence[int]) -> bytes:
+    """Words as big-endian 16-bit bytes (each taken modulo 2**16)."""
     return struct.pack(f">{len(words)}H", *(w & 0xFFFF for w in words))
 
 
@@ -49,14 +57,14 @@ def encode_event(chips: Iterable[Sequence[int]]) -> bytes:
     return encode_words([w for chip in chips for w in chip])
 
 
-def sample_params(**overrides) -> dict:
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """2 chips of 4 channels, 8 windows of 32 samples per channel: 2048 samples."""
     params = {"model": "fennikoc_fennik", "channels": 8, "windows": 8, "samples": 32}
     params.update(overrides)
     return params
 
 
-def sample_event(params, rng) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random) -> bytes:
     """Every channel reads the same run of window labels, starting at a random
     label of the ring of `windows` (wrapping round it)."""
     channels, windows, samples = params["channels"], params["windows"], params["samples"]
@@ -71,12 +79,12 @@ def sample_event(params, rng) -> bytes:
     return encode_event(chips)
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params["windows"], params["windows"]
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events as sample_event lays them out (`num_chips` chips, default 2, of
     the default framing, every channel reading the whole ring), for 12-bit
     samples (events, channels, windows * S); rows of bytes (events, length)."""

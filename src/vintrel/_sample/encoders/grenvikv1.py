@@ -9,7 +9,13 @@ leave the event's last 4 bytes as the last packet's unread tail."""
 from __future__ import annotations
 
 import struct
-from typing import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+
+if TYPE_CHECKING:
+    import random
+
+    import numpy as np
+    from numpy.typing import NDArray
 
 N_EVENT_HEADERS = 7
 N_WINDOW_HEADERS = 2
@@ -24,6 +30,7 @@ def packet_bytes(samples: int, *, n_event_headers: int = N_EVENT_HEADERS, n_wind
 
 def encode_window(label: int, offset: int, samples: Sequence[int], *,
                   n_window_headers: int = N_WINDOW_HEADERS) -> list[int]:
+    """The words of one window: label, channel offset, samples and padding."""
     return [label, offset] + list(samples) + [0] * (n_window_headers - 2)
 
 
@@ -39,17 +46,18 @@ def encode_packet(group: int, windows: Iterable[tuple[int, int, Sequence[int]]],
 
 
 def encode_event(packets: Iterable[bytes]) -> bytes:
+    """Joins packets made by encode_packet into one event."""
     return b"".join(packets)
 
 
-def sample_params(**overrides) -> dict:
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """8 channels (two groups), 4 windows of 64 samples each: 2048 samples."""
     params = {"model": "grenvik", "channels": 8, "windows": 4, "samples": 64}
     params.update(overrides)
     return params
 
 
-def sample_event(params, rng) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random) -> bytes:
     """One packet per group and window: the group's four channels read the
     same window label, labels running round the ring from a random start."""
     channels, windows, samples = params["channels"], params["windows"], params["samples"]
@@ -63,12 +71,12 @@ def sample_event(params, rng) -> bytes:
     return encode_event(packets)
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params["windows"], params["windows"]
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events as sample_event lays them out (a packet per window and group of
     four channels), for 16-bit samples (events, channels, windows * S);
     rows of bytes (events, length)."""

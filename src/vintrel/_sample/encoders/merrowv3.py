@@ -11,9 +11,15 @@ a packet may hold at most `windows` - 1 windows.
 from __future__ import annotations
 
 import struct
-from typing import Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
 
 from .labels import random_labels
+
+if TYPE_CHECKING:
+    import random
+
+    import numpy as np
+    from numpy.typing import NDArray
 
 MODEL = "merrowv3"
 MAX_CHANNEL = 3
@@ -21,7 +27,7 @@ MAX_LABEL = 0x1FF
 MAX_SAMPLE = 0xFFF
 
 
-def sample_params(**overrides) -> dict:
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """4 channels, 64 samples; `windows` 9 so that a packet of 8 windows
     (the most a length can tell apart from 9) holds 4 x 8 x 64 samples."""
     params = {"model": MODEL, "channels": 4, "windows": 9, "samples": 64}
@@ -30,14 +36,17 @@ def sample_params(**overrides) -> dict:
 
 
 def words_to_bytes(words: Sequence[int]) -> bytes:
+    """16-bit words as big-endian bytes."""
     return struct.pack(f">{len(words)}H", *words)
 
 
 def channel_header(channel: int, label: int) -> int:
+    """The word that opens a channel's block of a window."""
     return (channel & 0x3) << 10 | (label & 0x1FF) << 1
 
 
-def encode_windows(windows, *, header=(0, 0, 0), footer: int = 0, window_header: int = 0) -> bytes:
+def encode_windows(windows: Iterable[Iterable[tuple[int, int, Sequence[int]]]], *,
+                   header: Sequence[int] = (0, 0, 0), footer: int = 0, window_header: int = 0) -> bytes:
     """Encodes windows given as lists of (channel, label, samples) blocks, in
     packet order. Every window must hold the same number of blocks, each with
     the same number of samples, for the packet length to make sense."""
@@ -51,7 +60,7 @@ def encode_windows(windows, *, header=(0, 0, 0), footer: int = 0, window_header:
     return words_to_bytes(words)
 
 
-def encode_event(channel_samples, labels) -> bytes:
+def encode_event(channel_samples: Sequence[Sequence[Sequence[int]]], labels: Sequence[int]) -> bytes:
     """One packet: channel_samples[c][k] are the samples of channel c in
     window k, labels[k] the label of window k (the same for every channel)."""
     windows = [[(c, label, per_window[k]) for c, per_window in enumerate(channel_samples)]
@@ -59,7 +68,8 @@ def encode_event(channel_samples, labels) -> bytes:
     return encode_windows(windows)
 
 
-def expected(channel_samples, labels, params) -> dict:
+def expected(channel_samples: Sequence[Sequence[Sequence[int]]], labels: Sequence[int],
+             params: Mapping[str, Any]) -> dict[str, Any]:
     """The dictionary fields the parser gives for encode_event's packet."""
     windows, samples = params["windows"], params["samples"]
     first = labels[0] if labels else 0
@@ -75,7 +85,7 @@ def expected(channel_samples, labels, params) -> dict:
     return {"data": data, "window_labels": lab, "time": tim}
 
 
-def sample_event(params, rng, window_count: int | None = None) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random, window_count: int | None = None) -> bytes:
     """A random packet of all `channels` channels and `windows` - 1 windows."""
     channels, samples = params["channels"], params["samples"]
     window_count = params["windows"] - 1 if window_count is None else window_count
@@ -85,12 +95,12 @@ def sample_event(params, rng, window_count: int | None = None) -> bytes:
     return encode_event(channel_samples, labels)
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params["windows"] - 1, min(params["windows"], MAX_LABEL + 1)
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events of every channel's `windows` - 1 windows, as encode_event lays
     them out, for samples (events, channels, windows * S) of up to 4 channels;
     rows of bytes (events, length)."""

@@ -16,7 +16,11 @@ from __future__ import annotations
 import array
 import random
 import sys
-from typing import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
 
 SYNDROME_MASKS = (0x055B, 0x0A6D, 0x138E, 0x23F0)
 SYNDROME_BITS = (10, 11, 0, 12, 1, 2, 3, 13, 4, 5, 6, 7, 8, 9, 15)  # for S = 1..15
@@ -36,10 +40,12 @@ DEFAULT_KEYS = {
 
 
 def parity(value: int) -> int:
+    """1 when `value` has an odd number of set bits, else 0."""
     return bin(value).count("1") & 1
 
 
 def syndrome_value(word: int) -> int:
+    """The syndrome of a word: 0 for a sound code word."""
     return sum(parity(word & mask) << k for k, mask in enumerate(SYNDROME_MASKS))
 
 
@@ -61,7 +67,7 @@ def sample_word(value: int) -> int:
     return _SAMPLE_WORDS[value & 0x3FF]
 
 
-def sample_params(**overrides) -> dict:
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """96 channels on six chips, W = 4 windows of S = 5 samples: 1920 samples
     per event. Free keys are left at the parser's defaults unless given."""
     params = {"model": "ostra96", "channels": 96, "windows": 4, "samples": 5}
@@ -69,12 +75,12 @@ def sample_params(**overrides) -> dict:
     return params
 
 
-def block_params(**overrides) -> dict:
+def block_params(**overrides: Any) -> dict[str, Any]:
     """Parameters whose events are full data blocks of the code's layout."""
     return sample_params(windows=64, samples=64, **overrides)
 
 
-def layout(params: Mapping) -> dict:
+def layout(params: Mapping[str, Any]) -> dict[str, int]:
     """The keys (defaults filled in) and derived sizes K, B (words), C (bytes)."""
     keys = {name: params.get(name, default) for name, default in DEFAULT_KEYS.items()}
     ws = params["windows"] * params["samples"]
@@ -84,7 +90,7 @@ def layout(params: Mapping) -> dict:
     return {**keys, "K": k, "B": b, "C": c, "WS": ws}
 
 
-def word_position(params: Mapping, chip_index: int, k: int, sample_index: int) -> int:
+def word_position(params: Mapping[str, Any], chip_index: int, k: int, sample_index: int) -> int:
     """Byte offset, within the event, of sample word `sample_index` of block k
     of the chip at position `chip_index`."""
     lay = layout(params)
@@ -92,7 +98,7 @@ def word_position(params: Mapping, chip_index: int, k: int, sample_index: int) -
             + 2 * (lay["n_window_headers"] + sample_index))
 
 
-def encode_event(params: Mapping, samples: Mapping[int, Sequence[int]] | Sequence[Sequence[int]] = (),
+def encode_event(params: Mapping[str, Any], samples: Mapping[int, Sequence[int]] | Sequence[Sequence[int]] = (),
                  first_labels: Mapping[int, int] | None = None, chip_numbers: Iterable[int] | None = None,
                  flips: Mapping[tuple[int, int], Iterable[int]] | None = None) -> bytes:
     """One event. Chip at position i carries chip number chip_numbers[i]
@@ -129,7 +135,7 @@ def encode_event(params: Mapping, samples: Mapping[int, Sequence[int]] | Sequenc
     return bytes(out)
 
 
-def sample_event(params: Mapping, rng: random.Random) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random) -> bytes:
     """Random sample values and first labels on every chip of the layout."""
     lay = layout(params)
     channels = lay["K"] * lay["num_chips"]
@@ -139,12 +145,12 @@ def sample_event(params: Mapping, rng: random.Random) -> bytes:
     return encode_event(params, samples, labels)
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params["windows"], params["windows"]
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events of the default keys, each channel's block holding its whole ring
     from the event's first label as sound code words, for 10-bit samples
     (events, channels, windows * S); rows of bytes (events, length)."""

@@ -8,7 +8,13 @@ label, then the samples from word `headers` on, padding, and the stop word."""
 from __future__ import annotations
 
 import struct
-from typing import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+
+if TYPE_CHECKING:
+    import random
+
+    import numpy as np
+    from numpy.typing import NDArray
 
 STOP_WORD = 0xFA5A
 HEADERS = 4
@@ -46,17 +52,18 @@ def encode_packet(channel: int, label: int, timing: int, samples: Sequence[int],
 
 
 def encode_event(packets: Iterable[bytes]) -> bytes:
+    """Joins packets made by encode_packet into one event."""
     return b"".join(packets)
 
 
-def sample_params(**overrides) -> dict:
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """8 channels of 8 packets of 32 samples each: 2048 samples per event."""
     params = {"model": "pikorv1_evalr2", "channels": 8, "windows": 8, "samples": 32}
     params.update(overrides)
     return params
 
 
-def sample_event(params, rng) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random) -> bytes:
     """Packets of every channel, window after window; labels and timing
     values run on consecutively from a random start per event."""
     channels, samples = params["channels"], params["samples"]
@@ -74,12 +81,12 @@ def sample_event(params, rng) -> bytes:
 LABEL_RING = 64  # sample_event's labels run round 64
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params.get("windows", 8), LABEL_RING
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events as sample_event lays them out (a packet per window and channel,
     window after window), for 12-bit samples (events, channels, windows * S)
     with S up to 32; timing values count windows from each event's first

@@ -12,17 +12,26 @@ windows of one readout cycle channel after channel.
 from __future__ import annotations
 
 import struct
-from typing import Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
 
 from .labels import random_labels
+
+if TYPE_CHECKING:
+    import random
+
+    import numpy as np
+    from numpy.typing import NDArray
 
 MODEL = "tesslav3"
 MAX_CHANNEL = 3
 MAX_LABEL = 0xFF
 MAX_SAMPLE = 0xFFF
 
+# Channel number -> its windows, each (label, samples).
+ChannelWindows = Mapping[int, Sequence[tuple[int, Sequence[int]]]]
 
-def sample_params(**overrides) -> dict:
+
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """4 channels, 8 windows, 64 samples: an event of 8 windows per channel
     holds 4 x 8 x 64 samples."""
     params = {"model": MODEL, "channels": 4, "windows": 8, "samples": 64}
@@ -31,18 +40,21 @@ def sample_params(**overrides) -> dict:
 
 
 def words_to_bytes(words: Sequence[int]) -> bytes:
+    """16-bit words as big-endian bytes."""
     return struct.pack(f">{len(words)}H", *words)
 
 
 def window_header(channel: int, label: int) -> int:
+    """The word that opens a window."""
     return (channel & 0x3) << 9 | (label & 0xFF) << 1
 
 
-def encode_windows(windows, *, header: bytes = b"\x00" * 6, footer: int = 0) -> bytes:
+def encode_windows(windows: Iterable[tuple[int, int, Sequence[int]]], *, header: bytes = b"\x00" * 6,
+                   footer: int = 0) -> bytes:
     """Encodes windows given as (channel, label, samples) in event order after
     the 6 header bytes `header`."""
     assert len(header) == 6
-    words = []
+    words: list[int] = []
     for channel, label, samples in windows:
         words.append(window_header(channel, label))
         words.extend((v & 0xFFF) << 1 for v in samples)
@@ -50,7 +62,7 @@ def encode_windows(windows, *, header: bytes = b"\x00" * 6, footer: int = 0) -> 
     return header + words_to_bytes(words)
 
 
-def encode_event(channel_windows: dict, *, header: bytes = b"\x00" * 6) -> bytes:
+def encode_event(channel_windows: ChannelWindows, *, header: bytes = b"\x00" * 6) -> bytes:
     """channel_windows maps a channel number to its windows, a list of
     (label, samples); every channel has the same number of windows. They are
     laid out round-robin, in ascending channel order, as the parser reads them."""
@@ -62,7 +74,7 @@ def encode_event(channel_windows: dict, *, header: bytes = b"\x00" * 6) -> bytes
     return encode_windows(windows, header=header)
 
 
-def expected(channel_windows: dict, params) -> dict:
+def expected(channel_windows: ChannelWindows, params: Mapping[str, Any]) -> dict[str, Any]:
     """The dictionary fields the parser gives for encode_event's event."""
     channels, windows, samples = params["channels"], params["windows"], params["samples"]
     data: list[list[float]] = [[] for _ in range(channels)]
@@ -79,7 +91,10 @@ def expected(channel_windows: dict, params) -> dict:
     return {"data": data, "window_labels": labels, "time": time}
 
 
-def random_channel_windows(params, rng, window_count: int | None = None) -> dict:
+def random_channel_windows(params: Mapping[str, Any], rng: random.Random,
+                           window_count: int | None = None) -> dict[int, list[tuple[int, list[int]]]]:
+    """Random samples of `window_count` windows (default `windows`) for each
+    channel, all reading the same run of labels round the ring."""
     channels, samples = params["channels"], params["samples"]
     window_count = params["windows"] if window_count is None else window_count
     ring = min(params["windows"], MAX_LABEL + 1) or 1
@@ -88,18 +103,18 @@ def random_channel_windows(params, rng, window_count: int | None = None) -> dict
             for c in range(min(channels, MAX_CHANNEL + 1))}
 
 
-def sample_event(params, rng, window_count: int | None = None) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random, window_count: int | None = None) -> bytes:
     """A random event: `windows` windows for each of the `channels` channels."""
     header = bytes(rng.randrange(256) for _ in range(6))
     return encode_event(random_channel_windows(params, rng, window_count), header=header)
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params["windows"], min(params["windows"], MAX_LABEL + 1) or 1
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events of `windows` windows per channel, round-robin as encode_event
     lays them out (zero header bytes), for samples (events, channels,
     windows * S) of up to 4 channels; rows of bytes (events, length)."""

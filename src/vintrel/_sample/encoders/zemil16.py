@@ -8,7 +8,13 @@ window labels are the ring rotated to start at the first label."""
 from __future__ import annotations
 
 import struct
-from typing import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+
+if TYPE_CHECKING:
+    import random
+
+    import numpy as np
+    from numpy.typing import NDArray
 
 N_WINDOW_HEADERS = 1
 N_WINDOW_FOOTERS = 1
@@ -26,21 +32,24 @@ def encode_block(channel: int, first_label: int, samples: Sequence[int], *, n_wi
 
 
 def encode_event(blocks: Iterable[bytes], *, chip_header: bytes = b"\x01", chip_footer: bytes = b"\x00\x00") -> bytes:
+    """Joins channel blocks made by encode_block between the chip header and footer."""
     return chip_header + b"".join(blocks) + chip_footer
 
 
 def rotated_labels(first_label: int, windows: int) -> list[int]:
+    """The window labels of a block: the ring of `windows` from `first_label`."""
     return [(first_label + k) % windows for k in range(windows)]
 
 
-def sample_params(**overrides) -> dict:
+def sample_params(**overrides: Any) -> dict[str, Any]:
     """16 channels, 8 windows of 16 samples: 2048 samples per event."""
     params = {"model": "zemil16", "channels": 16, "windows": 8, "samples": 16}
     params.update(overrides)
     return params
 
 
-def sample_event(params, rng) -> bytes:
+def sample_event(params: Mapping[str, Any], rng: random.Random) -> bytes:
+    """Random samples on every channel, all blocks starting at the same random label."""
     channels, windows, samples = params["channels"], params["windows"], params["samples"]
     first = rng.randrange(windows)
     blocks = [encode_block(ch, first, [rng.randrange(0x400) for _ in range(windows * samples)])
@@ -48,12 +57,12 @@ def sample_event(params, rng) -> bytes:
     return encode_event(blocks)
 
 
-def batch_layout(params) -> tuple[int, int]:
+def batch_layout(params: Mapping[str, Any]) -> tuple[int, int]:
     """Windows per channel in an event of encode_batch, and the ring of labels."""
     return params["windows"], params["windows"]
 
 
-def encode_batch(params, samples, first_labels):
+def encode_batch(params: Mapping[str, Any], samples: NDArray[Any], first_labels: NDArray[Any]) -> NDArray[np.uint8]:
     """Events of one block per channel holding its whole ring from the
     event's first label, for samples (events, channels, windows * S); rows of
     bytes (events, length)."""

@@ -1,0 +1,105 @@
+"""`vintrel export PATH OUT --format parquet`: the events as one Parquet
+file, OUT/<name>.parquet, one row per event and one row group per batch of
+events, with a progress bar. The file appears under its name only once it
+is complete; Ctrl-C or a failure leaves none (and an older file of that
+name as it was). An older file is replaced only with --overwrite."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+from pathlib import Path
+
+from tqdm import tqdm  # type: ignore[import-untyped]
+
+import vintrel
+
+from .. import _export_report as reports
+from .. import _parquet
+from . import pedestals as ped
+from .boards import board_of
+from .common import CommandError, event_count, exception_text, open_acquisition, params_of, plural, spans, \
+    unreachable_chunks, warn
+from .left_out import SPANS_SHOWN
+
+ROW_GROUP_EVENTS = 10_000
+
+
+def output_dir(out: str) -> Path:
+    """OUT, made if missing."""
+    try:
+        os.mkdir(out)
+    except FileExistsError:
+        if not os.path.isdir(out):
+            raise CommandError(out, "exists and is not a directory") from None
+    except OSError as error:
+        raise CommandError(out, exception_text(error)) from None
+    return Path(out)
+
+
+def summary(report: _parquet.ParquetExport, asked: int) -> list[str]:
+    """The lines said after the export: events written of those asked, and
+    those left out by reason, as the CSV export says them."""
+    lines = [f"exported {report.events} of {plural(asked, 'event')} to {report.path}"]
+    for reason in (reports.UNREADABLE, reports.UNPARSABLE, reports.UNCORRECTABLE):
+        indices = [index for index, error in report.left_out if reports.reason_of(error) == reason]
+        if indices:
+            runs = spans(indices)
+            shown = ", ".join(runs[:SPANS_SHOWN]) + (f", ... ({len(runs) - SPANS_SHOWN} more)"
+                                                       if len(runs) > SPANS_SHOWN else "")
+            lines.append(f"left out {plural(len(indices), 'event')} that {reason}: {shown}")
+    return lines
+
+
+def opened(args: argparse.Namespace) -> tuple[vintrel.Acquisition, range]:
+    """What the CSV export checks first: the acquisition opens, its board is
+    known, the range selects events; and the same warnings."""
+    from .export import select
+
+    acq = open_acquisition(args.path)
+    count = event_count(acq, args.path)
+    model = params_of(acq).get("model")
+    if board_of(model) is None:
+        raise CommandError(args.path, f"unsupported board model {model!r}: its events cannot be exported")
+    indices = select(args.range, count, args.path)
+    if warning := unreachable_chunks(acq.path, acq.chunk_count):
+        warn("export", args.path, warning)
+    return acq, indices
+
+
+def run(args: argparse.Namespace) -> int:
+    """Writes the Parquet file of the events asked for, with a progress bar, then sums up."""
+    try:
+        _parquet.pyarrow_parquet()
+    except ImportError as error:
+        raise CommandError(args.path, exception_text(error)) from None
+    acq, indices = opened(args)
+    pedestals = args.pedestals
+    if pedestals and (reason := ped.unusable(acq)):
+        warn("export", args.path, f"{reason}: the export runs without correction")
+        pedestals = False  # what the export would do, said once, here
+    if not args.overwrite:
+        from .export import refuse_existing
+
+        refuse_existing(args.out, [f"{acq.name}.parquet"])
+    target = output_dir(args.out) / f"{acq.name}.parquet"
+    progress = tqdm(total=len(indices), unit="event", mininterval=0, dynamic_ncols=True, disable=args.quiet,
+                    file=sys.stderr)
+    try:
+        report = _parquet.export_batches(acq, indices, target, pedestals_correction=pedestals, channels=None,
+                                         row_group_events=ROW_GROUP_EVENTS, compression="zstd",
+                                         on_batch=lambda batch: progress.update(len(batch.requested)))
+    except KeyboardInterrupt:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
+        progress.close()
+        print(f"vintrel export: {target}: interrupted; no file written", file=sys.stderr)
+        return 130
+    except (Exception, vintrel.PanicException) as error:
+        progress.close()
+        raise CommandError(str(target), exception_text(error)) from None
+    progress.close()
+    if not args.quiet:
+        print("\n".join(summary(report, len(indices))))
+    return 0
