@@ -160,6 +160,9 @@ def test_only_abandoned_staging_directories_are_removed(campaign, tmp_path):
     ended.mkdir()
     (ended / vd.LOCK).touch()
     (ended / "other (chunk 0).csv").touch()
+    # export_csv's temporaries: ".<final name>.<machine>.<pid>.<n>.tmp", and without the machine before it had one
+    (ended / ".other (chunk 0).csv.0123456789abcdef.4242.0.tmp").touch()
+    (ended / ".other (chunk 0).csv.4242.1.tmp").touch()
     odd = target / f".other (chunk 1).vintrel-2-{'0' * 16}.tmp"  # holds a file no attempt makes
     odd.mkdir()
     (odd / vd.LOCK).touch()

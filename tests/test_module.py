@@ -105,3 +105,12 @@ def test_panic_is_a_base_exception_not_caught_by_except_exception(tmp_path):
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "PanicException could not get acquisition name"
+
+
+@pytest.mark.parametrize("name", ["__version__", "EventArrays", "EccErrorArrays", "export", "ExportReport", "sample",
+                                  "plot", "errors", "iterate", "EventBatch", "export_parquet", "ParquetExport"])
+def test_each_attribute_made_on_first_use_is_there_right_after_import(name):
+    # In a fresh interpreter: nothing else has imported the module behind it yet.
+    code = f"import vintrel\nprint(type(vintrel.{name}).__name__, getattr(vintrel, {name!r}) is vintrel.{name})"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0 and out.stdout.split()[-1] == "True", out.stderr[-2000:]

@@ -49,10 +49,10 @@ def __getattr__(name: str) -> object:
         return version
     if name == "errors":
         # The exception types by name (vintrel.errors.ParsingError, ...);
-        # importing the submodule makes it this attribute.
-        from . import errors
-
-        return errors
+        # importing the submodule makes it this attribute. (Not `from .
+        # import errors`, which asks this function for the attribute first,
+        # and so on without end.)
+        return _importlib.import_module(f"{__name__}.errors")
     if name in ("EventArrays", "EccErrorArrays"):
         from . import _columnar
 

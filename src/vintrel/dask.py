@@ -291,9 +291,12 @@ def _staged_names(name: str) -> re.Pattern[str]:
     """What a staging directory holds: its lock, the exported file and the
     export's own temporary files."""
     final = f"{name} (chunk 0).csv"
-    # The export's temporary names keep at most 200 bytes of the final name.
+    # The export's temporary names keep at most 200 bytes of the final name
+    # and then name the machine (16 hex digits; absent in older versions),
+    # the process and a number.
     kept = os.fsdecode(os.fsencode(final)[:200])
-    return re.compile(f"{re.escape(LOCK)}|{re.escape(final)}|\\.{re.escape(kept)}\\.[0-9]+\\.[0-9]+\\.tmp")
+    temporary = f"\\.{re.escape(kept)}\\.(?:[0-9a-f]{{16}}\\.)?[0-9]+\\.[0-9]+\\.tmp"
+    return re.compile(f"{re.escape(LOCK)}|{re.escape(final)}|{temporary}")
 
 
 class _Staging:
