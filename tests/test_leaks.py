@@ -138,14 +138,10 @@ ENTRY_POINTS = {
 }
 
 
-@pytest.mark.parametrize("name", sorted(ENTRY_POINTS))
-def test_entry_point_is_flat(world, name):
-    call = ENTRY_POINTS[name]
-    calls = CALLS
-    held = [world["acq"], world["indices"], world["block"], world["out"]]
-    refs = [sys.getrefcount(o) for o in held]
-    # The warm-up runs traced too: one-time growth (caches, free lists, the
-    # allocator's arena table) happens there and not in the measured calls.
+def measure(call, world, calls):
+    """Live Python blocks, RSS and open descriptors gained over `calls` calls
+    after a traced warm-up (one-time growth such as caches, free lists and
+    the allocator's arena table happens there, not in the measured calls)."""
     tracemalloc.start()
     for _ in range(WARMUP):
         call(world)
@@ -157,14 +153,27 @@ def test_entry_point_is_flat(world, name):
     gc.collect()
     traced_after = tracemalloc.take_snapshot()
     tracemalloc.stop()
-    rss_after, fds_after = rss(), open_fds()
-
-    assert fds_after == fds_before, "descriptors leak"
-    # Live Python blocks, counted: a leaked object per call adds `calls` of
-    # them, while the allocator's own one-time growth adds a handful.
     grown = traced_after.compare_to(traced_before, "filename")
-    blocks = sum(stat.count_diff for stat in grown)
-    assert blocks < TRACED_SLACK_BLOCKS, f"{blocks} more live Python blocks: {grown[:3]}"
+    return sum(stat.count_diff for stat in grown), grown[:3], rss() - rss_before, open_fds() - fds_before
+
+
+@pytest.mark.parametrize("name", sorted(ENTRY_POINTS))
+def test_entry_point_is_flat(world, name):
+    call = ENTRY_POINTS[name]
+    held = [world["acq"], world["indices"], world["block"], world["out"]]
+    refs = [sys.getrefcount(o) for o in held]
+    # A leaked object per call adds CALLS of them on every try, while threads
+    # other tests left in this process (a tqdm monitor, a scheduler's
+    # heartbeat) may allocate during one: the quietest of three tries counts.
+    tries = []
+    for _ in range(3):
+        blocks, top, rss_grown, fds_grown = measure(call, world, CALLS)
+        tries.append((blocks, top, rss_grown))
+        assert fds_grown == 0, "descriptors leak"
+        if blocks < TRACED_SLACK_BLOCKS and (ASAN or rss_grown < RSS_SLACK):
+            break
+    blocks, top, rss_grown = min(tries, key=lambda t: t[0])
+    assert blocks < TRACED_SLACK_BLOCKS, f"{blocks} more live Python blocks: {top}"
     if not ASAN:
-        assert rss_after - rss_before < RSS_SLACK, f"RSS grew by {rss_after - rss_before} bytes"
+        assert min(t[2] for t in tries) < RSS_SLACK, f"RSS grew by {rss_grown} bytes"
     assert [sys.getrefcount(o) for o in held] == refs, "an argument's reference count changed"
