@@ -35,18 +35,6 @@ REPORT = "export.json"
 ROW_GROUP_EVENTS = 10_000
 
 
-def output_dir(out: str) -> Path:
-    """OUT, made if missing."""
-    try:
-        os.mkdir(out)
-    except FileExistsError:
-        if not os.path.isdir(out):
-            raise CommandError(out, "exists and is not a directory") from None
-    except OSError as error:
-        raise CommandError(out, exception_text(error)) from None
-    return Path(out)
-
-
 def summary(report: _parquet.ParquetExport, asked: int) -> list[str]:
     """The lines said after the export: events written of those asked, and
     those left out by reason, as the CSV export says them."""
@@ -120,6 +108,8 @@ def run(args: argparse.Namespace) -> int:
         from .export import refuse_existing
 
         refuse_existing(args.out, [f"{acq.name}.parquet", REPORT])
+    from .export import output_dir
+
     target = output_dir(args.out) / f"{acq.name}.parquet"
     progress = tqdm(total=len(indices), unit="event", mininterval=0, dynamic_ncols=True, disable=args.quiet,
                     file=sys.stderr)
