@@ -91,6 +91,22 @@ def nested_dtype(levels):
     return ops
 
 
+def wide_dtype(levels, width=2):
+    """A structured dtype of `width` fields per level, each the dtype of the
+    level below, shared through the memo: a walk over it visits width**levels
+    nodes, while the file grows by a few dozen bytes a level."""
+    ops = dtype("u1", simple_state("|")) + put(0) + POP
+    size = 1
+    for level in range(1, levels + 1):
+        names = [f"f{k}" for k in range(width)]
+        fields = EMPTY_DICT + MARK + b"".join(text(name) + tup(get(level - 1), num(k * size))
+                                              for k, name in enumerate(names)) + b"u"
+        size *= width
+        ops += dtype(f"V{size}", tup(num(3), text("|"), NONE, tup(*map(text, names)), fields, num(size), num(1),
+                                     num(0))) + put(level) + POP
+    return ops + get(levels)
+
+
 # name -> (pickle, what the refusal names)
 HOSTILE = {
     # A void scalar of a structured dtype with an object field made over an
@@ -118,7 +134,7 @@ HOSTILE = {
         EMPTY_DICT + text("a") + tup(dtype("i8", simple_state("<")), num(0)) + SETITEM
         + text("b") + tup(dtype("i4", simple_state("<")), num(4)) + SETITEM, num(8), num(8), num(0)))),
         "numpy dtype state"),
-    "deeply_nested_dtype": (pickle_of(nested_dtype(1000)), "numpy dtype nesting budget"),
+    "deeply_nested_dtype": (pickle_of(nested_dtype(1000)), "numpy dtype (nesting|size) budget"),
     "second_state_of_a_dtype": (pickle_of(dtype("f8", simple_state("<")) + simple_state(">") + BUILD),
                                 "setting the state of"),
     # Hashing memo-shared tuples: 2**60 visits for a 331-byte file.
@@ -127,6 +143,10 @@ HOSTILE = {
     "shared_tuples_in_a_frozenset": (pickle_of(MARK + chain(60) + FROZENSET), "hashing work"),
     "shared_tuples_given_to_set": (pickle_of(call(glob("builtins", "set"), EMPTY_LIST + chain(60) + APPEND)),
                                    "hashing work"),
+    # A dtype whose fields share the dtype of the level below: 2**30 nodes to
+    # hash, compare or print, from about 2 KB.
+    "wide_shared_dtype": (pickle_of(wide_dtype(30)), "numpy dtype size"),
+    "wide_shared_dtype_as_dict_key": (pickle_of(EMPTY_DICT + wide_dtype(30) + NONE + SETITEM), "numpy dtype size"),
     "deep_tuple_as_dict_key": (pickle_of(EMPTY_DICT + EMPTY_TUPLE + TUPLE1 * 200_000 + NONE + SETITEM),
                                "nesting depth"),
     "int_keys_of_one_hash": (pickle_of(EMPTY_DICT + MARK + b"".join(num(k * (2**61 - 1)) + NONE for k in range(1, 300))

@@ -16,7 +16,8 @@ import vintrel._safe_pickle as safe_pickle
 import vintrel._side_limits as side_limits
 import vintrel._side_numpy as side_numpy
 from child_process import SANITIZER, in_child
-from pickle_asm import HOSTILE, chain, dtype, get, nested_dtype, pickle_of, put, simple_state, text
+from pickle_asm import (EMPTY_DICT, HOSTILE, POP, chain, dtype, get, nested_dtype, num, pickle_of, put, simple_state,
+                        text, tup, wide_dtype)
 
 PARAMS = {"model": "merrowv3", "channels": 4, "windows": 8, "samples": 64}
 # Growth of the child's peak resident memory allowed for any of the files
@@ -108,15 +109,51 @@ def test_the_memory_budget_grows_with_the_file(padding, refused):
         assert safe_pickle.loads(data) is None
 
 
-@pytest.mark.parametrize("levels, refused", [(64, False), (65, True)])
-def test_dtypes_nest_up_to_the_budget(levels, refused):
+# numpy 1.x compares nested structured dtypes in time doubling with each
+# level, so there the size budget stops a chain at 16 levels; numpy 2 walks
+# a chain in linear time, and the nesting budget stops it at 65.
+NUMPY_1 = int(np.__version__.split(".")[0]) < 2
+DTYPE_CHAINS = [(15, None), (16, "numpy dtype size budget of 65536")] if NUMPY_1 else [
+    (64, None), (65, "numpy dtype nesting budget of 64")]
+
+
+@pytest.mark.parametrize("levels, refusal", DTYPE_CHAINS)
+def test_dtypes_nest_up_to_the_budget(levels, refusal):
     data = pickle_of(nested_dtype(levels))
-    if refused:
-        with pytest.raises(pickle.UnpicklingError, match="numpy dtype nesting budget of 64"):
+    if refusal:
+        with pytest.raises(pickle.UnpicklingError, match=refusal):
             safe_pickle.loads(data)
     else:
         made = safe_pickle.loads(data)
         assert made == pickle.loads(data) and made.itemsize == 1
+
+
+# Two fields a level: a walk visits 2**levels nodes (4**levels on numpy 1.x).
+WIDE_LEVELS = 7 if NUMPY_1 else 15
+
+
+@pytest.mark.parametrize("levels, loads", [(WIDE_LEVELS, True), (WIDE_LEVELS + 1, False)])
+def test_dtypes_sharing_fields_stay_within_the_size_budget(levels, loads):
+    data = pickle_of(wide_dtype(levels))
+    if loads:
+        made = safe_pickle.loads(data)
+        assert made == pickle.loads(data) and made.itemsize == 2**levels
+    else:
+        with pytest.raises(pickle.UnpicklingError, match="numpy dtype size budget of 65536"):
+            safe_pickle.loads(data)
+
+
+@pytest.mark.parametrize("keys", [1, 500])
+def test_a_dtype_in_a_key_costs_its_walk(keys):
+    # Keys (dtype, k) with a dtype of 21,845 to 65,535 nodes: 500 of them are
+    # over the hashing budget of a small file (8 M visits), one is not.
+    shared = wide_dtype(WIDE_LEVELS) + put(99) + POP
+    ops = shared + EMPTY_DICT + b"".join(tup(get(99), num(k)) + b"N" + b"s" for k in range(keys))
+    if keys == 1:
+        assert len(safe_pickle.loads(pickle_of(ops))) == 1
+    else:
+        with pytest.raises(pickle.UnpicklingError, match="hashing work"):
+            safe_pickle.loads(pickle_of(ops))
 
 
 def test_dtype_helpers_make_what_numpy_pickles():

@@ -33,6 +33,11 @@ METADATA_ENTRY = 128
 # How deeply structured and subarray dtypes may nest; numpy recurses in C
 # through nested dtypes when it compares, hashes or prints them.
 MAX_DTYPE_NESTING = 64
+# Nodes a hash, comparison or repr of one structured dtype may visit: numpy
+# walks its fields by recursion, a field shared through the memo once per
+# place it occurs (numpy 1.x twice per level when comparing), so a few bytes
+# of a file can describe a dtype whose walk never ends.
+MAX_DTYPE_COST = 1 << 16
 # How many keys of one dict or set, other than text and bytes (whose hashes
 # are salted), may share one hash value before the file counts as a
 # collision attack on it.
@@ -91,8 +96,9 @@ class Budget:
         # Per dict or set that keys are added to (held, so that its id stays
         # its own): how many of its keys had each hash value.
         self.same_hash: dict[int, tuple[object, dict[int, int]]] = {}
-        # Per structured or subarray dtype made (held): how deeply it nests.
-        self.dtype_depths: dict[int, tuple[object, int]] = {}
+        # Per structured or subarray dtype made (held): how deeply it nests,
+        # and the nodes a walk over it visits.
+        self.dtype_depths: dict[int, tuple[object, int, int]] = {}
 
     def allocate(self, nbytes: int) -> None:
         """Accounts for `nbytes` about to be allocated, or refuses them."""
@@ -122,7 +128,8 @@ class Budget:
                     raise over_budget("nesting depth", self.depth)
                 self._spend(visits)
             elif kind not in _ATOMS:
-                _check_atom(key)
+                visits = self._atom_visits(key)
+                self._spend(visits)
             try:
                 value = hash(key)
             except TypeError as error:
@@ -133,6 +140,14 @@ class Budget:
             same_hash[value] = count + 1
             if count and visits > 1:
                 self._spend(visits * count)  # comparisons with the keys of the same hash
+
+    def _atom_visits(self, key: object) -> int:
+        """Nodes a hash of a key other than a tuple or frozenset visits: a
+        dtype made in this load (or a numpy scalar of it) walks its fields."""
+        _check_atom(key)
+        dtype = getattr(key, "dtype", key)
+        known = self.dtype_depths.get(id(dtype))
+        return known[2] if known is not None and known[0] is dtype else 1
 
     def _spend(self, visits: int) -> None:
         """Counts `visits` of hashing work against the file's budget; running
@@ -164,7 +179,7 @@ class Budget:
                         if id(child) not in keys:
                             pending.append((child, level + 1, False))
                     elif kind not in _ATOMS:
-                        _check_atom(child)
+                        self._atom_visits(child)
                 continue
             visits, depth = 1, 1
             for child in node:
@@ -172,8 +187,10 @@ class Budget:
                 if entry is not None:
                     visits += entry[1]
                     depth = max(depth, entry[2] + 1)
-                else:
+                elif type(child) in _ATOMS:
                     visits += 1
+                else:
+                    visits += self._atom_visits(child)
             keys[id(node)] = (node, visits, depth)
         entry = keys[id(root)]
         return entry[1], entry[2]

@@ -25,7 +25,8 @@ import struct
 import sys
 from typing import Any, Callable
 
-from ._side_limits import DTYPE_FIELD, MAX_DTYPE_NESTING, METADATA_ENTRY, Budget, malformed, over_budget, refusal
+from ._side_limits import (DTYPE_FIELD, MAX_DTYPE_COST, MAX_DTYPE_NESTING, METADATA_ENTRY, Budget, malformed,
+                           over_budget, refusal)
 
 np: Any = None
 
@@ -190,20 +191,34 @@ def _subarray(subarray: object, elsize: object, extra: dict[str, object], budget
     return _nested(_construct((base, subarray[1]), extra), [base], budget)
 
 
+def _compare_factor() -> int:
+    """How often numpy visits a field's dtype per visit of the dtype holding
+    it: numpy 1.x compares structured dtypes by working out the cast safety
+    both ways at every level, so its walks double with each level."""
+    return 2 if int(np.__version__.split(".")[0]) < 2 else 1
+
+
 def _nested(built: Any, parts: list[Any], budget: Budget) -> Any:
-    """`built`, made of `parts`, unless that nests dtypes too deeply: numpy
-    compares, hashes and prints nested dtypes by recursion in C."""
+    """`built`, made of `parts`, unless that nests dtypes too deeply or makes
+    a walk over it too long: numpy compares, hashes and prints nested dtypes
+    by recursion in C, visiting a part once per field that holds it."""
     depths = budget.dtype_depths
-    depth = 1
+    depth, cost = 1, 0
     for part in parts:
         known = depths.get(id(part))
         if known is not None and known[0] is part:
             depth = max(depth, known[1] + 1)
+            cost += known[2]
         elif part.names is not None or part.subdtype is not None:
             raise refusal(_ODD_DTYPE)  # made outside this load
+        else:
+            cost += 1
     if depth > MAX_DTYPE_NESTING:
         raise over_budget("numpy dtype nesting", MAX_DTYPE_NESTING)
-    depths[id(built)] = (built, depth)
+    cost = 1 + _compare_factor() * cost
+    if cost > MAX_DTYPE_COST:
+        raise over_budget("numpy dtype size", MAX_DTYPE_COST)
+    depths[id(built)] = (built, depth, cost)
     return built
 
 
