@@ -27,21 +27,36 @@ def _plural(n: int, word: str) -> str:
     return f"{n:,} {word}" if n == 1 else f"{n:,} {word}s"
 
 
-def _safe(read: Any, fallback: Any = None) -> Any:
-    """What `read()` gives, or `fallback` when it raises (a PanicException
+# No lambdas here: making a function object fails when memory runs out, and
+# Python 3.12 can crash on that, where these must raise MemoryError.
+def _attribute(acq: vintrel.Acquisition, name: str, fallback: Any = None) -> Any:
+    """``acq.<name>``, or `fallback` when reading it raises (a PanicException
     included: a name or path that is not valid UTF-8). Running out of memory
     is no answer: MemoryError passes on."""
     try:
-        return read()
+        return getattr(acq, name)
     except MemoryError:
         raise
     except (Exception, vintrel.PanicException):
         return fallback
 
 
+def _path(acq: vintrel.Acquisition) -> Any:
+    """The path, else the one pickling carries (os.fsdecode's text), else "?"."""
+    path = _attribute(acq, "path")
+    if path:
+        return path
+    try:
+        return acq.__reduce__()[1][0]
+    except MemoryError:
+        raise
+    except (Exception, vintrel.PanicException):
+        return "?"
+
+
 def _model(acq: vintrel.Acquisition) -> Any:
     """The board model named in params, or None when there is none."""
-    params = _safe(lambda: acq.params, {})
+    params = _attribute(acq, "params", {})
     return params.get("model") if isinstance(params, dict) else None
 
 
@@ -57,9 +72,9 @@ def _counts(acq: vintrel.Acquisition) -> tuple[int, int] | str:
 
 def acquisition_repr(acq: vintrel.Acquisition) -> str:
     """``<vintrel.Acquisition 'run7' merrowv3, 3 chunks, 2,500 events at '/data/run7'>``."""
-    name = _safe(lambda: acq.name, "?")
+    name = _attribute(acq, "name", "?")
     # A path that is not UTF-8 is shown as os.fsdecode gives it.
-    path = _safe(lambda: acq.path) or _safe(lambda: acq.__reduce__()[1][0], "?")
+    path = _path(acq)
     model = _model(acq)
     model_text = model if isinstance(model, str) and model.isprintable() and " " not in model else repr(model)
     counts = _counts(acq)
@@ -89,13 +104,13 @@ def _rows(acq: vintrel.Acquisition) -> list[tuple[str, str]]:
         rows.append(("events", f"unreadable ({counts})"))
     else:
         rows += [("chunks", f"{counts[0]:,}"), ("events", f"{counts[1]:,}")]
-    params = _safe(lambda: acq.params, {})
+    params = _attribute(acq, "params", {})
     items = list(params.items()) if isinstance(params, dict) else []
     params_text = "; ".join(f"{key}: {_value_text(value)}" for key, value in items[:PARAMS_SHOWN])
     if len(items) > PARAMS_SHOWN:
         params_text += f"; ... ({len(items) - PARAMS_SHOWN} more)"
     rows.append(("params", params_text))
-    path = _safe(lambda: acq.path)
+    path = _attribute(acq, "path")
     present = [name for name in SIDE_FILES if path and os.path.exists(os.path.join(path, name))]
     rows.append(("side files", ", ".join(present) or "none"))
     return rows
@@ -104,8 +119,8 @@ def _rows(acq: vintrel.Acquisition) -> list[tuple[str, str]]:
 def acquisition_html(acq: vintrel.Acquisition) -> str:
     """A small HTML table: name and path, then model, board, chunks, events,
     params and the side files present."""
-    name = _safe(lambda: acq.name, "?")
-    path = _safe(lambda: acq.path) or _safe(lambda: acq.__reduce__()[1][0], "?")
+    name = _attribute(acq, "name", "?")
+    path = _path(acq)
     body = "".join(f"<tr><th style=\"text-align:left\">{html.escape(label)}</th>"
                    f"<td style=\"text-align:left\">{html.escape(text)}</td></tr>" for label, text in _rows(acq))
     caption = f"<caption>vintrel.Acquisition <b>{html.escape(name)}</b> at <code>{html.escape(path)}</code></caption>"
