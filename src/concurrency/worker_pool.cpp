@@ -258,13 +258,6 @@ void after_fork_child() {
     pool_creation.unlock();
 }
 
-// Installed once, before the first hold or pool exists; handlers survive
-// into children.
-void install_fork_handlers() {
-    static const bool installed = pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
-    static_cast<void>(installed);
-}
-
 std::size_t affinity_cpus() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -287,6 +280,13 @@ WorkerPool& pool() {
 }
 
 }  // namespace
+
+// Installed once, before the first hold or pool exists; handlers survive
+// into children.
+void install_fork_handlers() {
+    static const bool installed = pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
+    static_cast<void>(installed);
+}
 
 std::size_t configured_pool_size() {
     if (const char* text = std::getenv("RAYON_NUM_THREADS")) {

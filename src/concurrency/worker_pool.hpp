@@ -34,6 +34,13 @@ void run_on_pool(std::size_t count, void (*task)(void* context, std::size_t inde
 // process single-threaded (Python 3.12+ warns about forking with threads).
 void retire_idle_helpers();
 
+// Installs the process's fork handlers (once; later calls do nothing). The
+// first hold or pool installs them too, but a fork in one thread while
+// another is installing them leaves the child waiting on the one-time
+// initialisation for ever: a program that may fork from several threads
+// calls this first, while it has one thread.
+void install_fork_handlers();
+
 // Size of a new pool (the caller included): RAYON_NUM_THREADS when it is a positive
 // decimal number, otherwise the CPUs of the affinity mask; capped.
 std::size_t configured_pool_size();

@@ -68,6 +68,9 @@ PyMethodDef before_fork_def = {"_retire_idle_pool", before_fork, METH_NOARGS, nu
 // has no reason to warn that the process is multi-threaded. Not a module
 // attribute: the hook is reachable only through os.
 bool register_fork_hook(PyObject* module_name) {
+    // The native handlers too, now, while no thread of ours runs: installed
+    // lazily, a fork racing the first call in another thread hung the child.
+    concurrency::install_fork_handlers();
     OwnedRef hook(PyCFunction_NewEx(&before_fork_def, nullptr, module_name));
     OwnedRef os(PyImport_ImportModule("os"));
     if (!hook || !os) return false;
