@@ -321,8 +321,9 @@ def finish(outcome: Outcome, status: int) -> int:
     return status
 
 
-def run(args: argparse.Namespace) -> int:
-    """Exports the events asked for, file by file on --jobs threads, then sums up."""
+def opened(args: argparse.Namespace) -> tuple[vintrel.Acquisition, range]:
+    """What every export checks first: the acquisition opens, its board is
+    known, the range selects events; and the warnings about chunks."""
     acq = open_acquisition(args.path)
     count = event_count(acq, args.path)
     model = params_of(acq).get("model")
@@ -331,6 +332,12 @@ def run(args: argparse.Namespace) -> int:
     indices = select(args.range, count, args.path)
     if warning := unreachable_chunks(acq.path, acq.chunk_count):
         warn("export", args.path, warning)
+    return acq, indices
+
+
+def run(args: argparse.Namespace) -> int:
+    """Exports the events asked for, file by file on --jobs threads, then sums up."""
+    acq, indices = opened(args)
     files = reports.split(indices)
     job = FileExport(acq, Path(args.out), args.pedestals)
     if not args.overwrite:

@@ -25,9 +25,7 @@ import vintrel
 from .. import _export_report as reports
 from .. import _parquet
 from . import pedestals as ped
-from .boards import board_of
-from .common import CommandError, event_count, exception_text, open_acquisition, params_of, plural, spans, \
-    unreachable_chunks, warn
+from .common import CommandError, exception_text, plural, spans, warn
 from .left_out import SPANS_SHOWN
 
 REPORT = "export.json"
@@ -77,28 +75,14 @@ def write_text(path: Path, text: str) -> None:
         raise
 
 
-def opened(args: argparse.Namespace) -> tuple[vintrel.Acquisition, range]:
-    """What the CSV export checks first: the acquisition opens, its board is
-    known, the range selects events; and the same warnings."""
-    from .export import select
-
-    acq = open_acquisition(args.path)
-    count = event_count(acq, args.path)
-    model = params_of(acq).get("model")
-    if board_of(model) is None:
-        raise CommandError(args.path, f"unsupported board model {model!r}: its events cannot be exported")
-    indices = select(args.range, count, args.path)
-    if warning := unreachable_chunks(acq.path, acq.chunk_count):
-        warn("export", args.path, warning)
-    return acq, indices
-
-
 def run(args: argparse.Namespace) -> int:
     """Writes the Parquet file of the events asked for, with a progress bar, then sums up."""
     try:
         _parquet.pyarrow_parquet()
     except ImportError as error:
         raise CommandError(args.path, exception_text(error)) from None
+    from .export import opened
+
     acq, indices = opened(args)
     pedestals = args.pedestals
     if pedestals and (reason := ped.unusable(acq)):
