@@ -9,6 +9,7 @@ import pathlib
 import random
 import shutil
 import signal
+import subprocess
 import threading
 import time
 
@@ -21,6 +22,7 @@ pytest.importorskip("dask_awkward")
 import acqwriter  # noqa: E402
 import vintrel  # noqa: E402
 import vintrel.dask as vd  # noqa: E402
+from vintrel import _staging  # noqa: E402
 from encoders import merrowv3  # noqa: E402
 
 PARAMS = merrowv3.sample_params(channels=2, windows=9, samples=4)
@@ -151,28 +153,41 @@ def test_an_export_computed_again_writes_again(client, campaign, tmp_path):
 @pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler:UserWarning")
 def test_only_abandoned_staging_directories_are_removed(campaign, tmp_path):
     """A user's directory of a like name and a running attempt's staging stay;
-    one whose attempt has ended (its lock free) goes."""
+    one whose attempt has ended (its lock free) goes, and so does one that a
+    killed process of this host was still making."""
     target = tmp_path / "out" / "other"
     user = target / ".other (chunk 0).my notes.tmp"
     user.mkdir(parents=True)
     (user / "keep.txt").write_text("mine")
     ended = target / f".other (chunk 0).vintrel-1-{'0' * 16}.tmp"
     ended.mkdir()
-    (ended / vd.LOCK).touch()
+    (ended / _staging.LOCK).touch()
     (ended / "other (chunk 0).csv").touch()
     # export_csv's temporaries: ".<final name>.<machine>.<pid>.<n>.tmp", and without the machine before it had one
     (ended / ".other (chunk 0).csv.0123456789abcdef.4242.0.tmp").touch()
     (ended / ".other (chunk 0).csv.4242.1.tmp").touch()
     odd = target / f".other (chunk 1).vintrel-2-{'0' * 16}.tmp"  # holds a file no attempt makes
     odd.mkdir()
-    (odd / vd.LOCK).touch()
+    (odd / _staging.LOCK).touch()
     (odd / "notes.txt").touch()
-    with vd._Staging(str(target), "other", 1) as running:
+    # Directories still being made when their process was killed: only this host's dead ones go.
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    here, elsewhere = _staging.host_tag(), "f" * 16
+    killed = target / f".other (chunk 0).vintrel-{dead.pid}-{'1' * 16}.{here}.new"
+    (killed / _staging.LOCK).parent.mkdir()
+    (killed / _staging.LOCK).touch()
+    making = [target / f".other (chunk 0).vintrel-{pid}-{'2' * 16}.{tag}.new"
+              for pid, tag in ((os.getpid(), here), (dead.pid, elsewhere))]
+    for path in making:
+        path.mkdir()
+    with _staging.Staging(str(target), "other", 1) as running:
         files = vd.export_csv(campaign[2], tmp_path / "out").compute(scheduler="sync")
         assert os.path.isdir(running.path)
     assert (user / "keep.txt").read_text() == "mine" and not ended.exists() and (odd / "notes.txt").exists()
-    assert not os.path.exists(running.path)
-    assert sorted(os.listdir(target)) == sorted([user.name, odd.name, "other (chunk 0).csv", "other (chunk 1).csv"])
+    assert not os.path.exists(running.path) and not killed.exists()
+    assert sorted(os.listdir(target)) == sorted([user.name, odd.name, *(p.name for p in making),
+                                                 "other (chunk 0).csv", "other (chunk 1).csv"])
     assert [f.path for f in files] == [str(target / n) for n in ("other (chunk 0).csv", "other (chunk 1).csv")]
 
 

@@ -9,15 +9,11 @@ paths, as on a shared file system. Needs ``pip install 'vintrel[dask]'``.
 
 from __future__ import annotations
 
-import contextlib
 import errno
-import fcntl
 import functools
 import operator
 import importlib
 import os
-import re
-import secrets
 import sys
 from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
@@ -36,6 +32,7 @@ except ImportError:  # without "as": stubtest would report the name as missing a
 import numpy as np
 
 import vintrel
+from vintrel import _staging
 
 __all__ = ["ExportedFile", "arrays", "export_csv"]
 
@@ -251,8 +248,8 @@ def _write_file(path: str, indices: range, k: int, target: str, pedestals_correc
     name = acq.name
     os.makedirs(target, exist_ok=True)
     final = os.path.join(target, f"{name} (chunk {k}).csv")
-    _remove_abandoned_staging(target, name, k)
-    with _Staging(target, name, k) as staging:
+    _staging.remove_abandoned(target, name, k)
+    with _staging.Staging(target, name, k) as staging:
         vintrel.export_csv(acq, indices, staging.path, pedestals_correction)
         os.replace(os.path.join(staging.path, f"{name} (chunk 0).csv"), final)
     # The events left out are those Acquisition.arrays() cannot read, parse
@@ -262,108 +259,3 @@ def _write_file(path: str, indices: range, k: int, target: str, pedestals_correc
     correct = pedestals_correction and os.path.lexists(os.path.join(path, "pedestals_calibration"))
     left_out = acq.arrays(indices, pedestals_correction=correct).errors
     return ExportedFile(final, path, indices, tuple(index for index, _ in left_out))
-
-
-# --- staging directories ------------------------------------------------------
-#
-# An attempt at file k stages it in ".<name> (chunk k).vintrel-<pid>-<token>.tmp"
-# inside the target (a long name cut short), holding an exclusive lock on the
-# file LOCK inside it for as long as it runs. The lock goes with its process, also when that process
-# is killed; so a staging directory whose lock can be taken belongs to an
-# attempt that has ended, and a later attempt removes it.
-
-LOCK = "vintrel-staging.lock"
-
-
-def _staging_stem(name: str, k: int) -> str:
-    """The start of every staging directory's name for file k of acquisition `name`."""
-    # At most 150 bytes of the name, which leaves room for the rest within
-    # the 255 bytes a file name may have.
-    return f".{os.fsdecode(os.fsencode(name)[:150])} (chunk {k}).vintrel-"
-
-
-def _staging_pattern(name: str, k: int) -> re.Pattern[str]:
-    """The whole names of the staging directories this module makes for file k."""
-    return re.compile(re.escape(_staging_stem(name, k)) + r"[0-9]+-[0-9a-f]{16}\.tmp")
-
-
-def _staged_names(name: str) -> re.Pattern[str]:
-    """What a staging directory holds: its lock, the exported file and the
-    export's own temporary files."""
-    final = f"{name} (chunk 0).csv"
-    # The export's temporary names keep at most 200 bytes of the final name
-    # and then name the machine (16 hex digits; absent in older versions),
-    # the process and a number.
-    kept = os.fsdecode(os.fsencode(final)[:200])
-    temporary = f"\\.{re.escape(kept)}\\.(?:[0-9a-f]{{16}}\\.)?[0-9]+\\.[0-9]+\\.tmp"
-    return re.compile(f"{re.escape(LOCK)}|{re.escape(final)}|{temporary}")
-
-
-class _Staging:
-    """This attempt's staging directory, locked while the attempt runs and
-    removed, with what it made in it, when it ends."""
-
-    def __init__(self, target: str, name: str, k: int) -> None:
-        self.name = name
-        self.path = os.path.join(target, f"{_staging_stem(name, k)}{os.getpid()}-{secrets.token_hex(8)}.tmp")
-        self.lock = -1
-
-    def __enter__(self) -> _Staging:
-        # Made under a name that no later attempt looks at, and given that
-        # name only once locked.
-        making = self.path.removesuffix(".tmp") + ".new"
-        os.mkdir(making, 0o700)
-        try:
-            self.lock = os.open(os.path.join(making, LOCK), os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-            fcntl.flock(self.lock, fcntl.LOCK_EX)
-            os.rename(making, self.path)
-        except BaseException:
-            _remove_staging(making, self.name)
-            self.__exit__()
-            raise
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        _remove_staging(self.path, self.name)
-        if self.lock >= 0:
-            os.close(self.lock)
-
-
-def _remove_staging(path: str, name: str) -> None:
-    """Removes the staging directory `path` if it holds only what an export
-    attempt makes; anything else in it is left, and so is the directory."""
-    made = _staged_names(name)
-    try:
-        entries = os.listdir(path)
-    except OSError:
-        return
-    if not all(made.fullmatch(entry) for entry in entries):
-        return
-    for entry in sorted(entries, key=lambda e: e == LOCK):  # the lock last
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(os.path.join(path, entry))
-    with contextlib.suppress(OSError):
-        os.rmdir(path)
-
-
-def _remove_abandoned_staging(target: str, name: str, k: int) -> None:
-    """Removes the staging directories of earlier attempts at file k that
-    ended without cleaning up (their worker died). A directory of another
-    name, or of an attempt still running, is left alone."""
-    pattern = _staging_pattern(name, k)
-    with os.scandir(target) as entries:
-        candidates = [e.path for e in entries if pattern.fullmatch(e.name) and e.is_dir(follow_symlinks=False)]
-    for path in candidates:
-        try:
-            lock = os.open(os.path.join(path, LOCK), os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC)
-        except OSError:
-            continue  # not (or no longer) a staging directory of ours
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            os.close(lock)
-            continue  # its attempt is still running
-        try:
-            _remove_staging(path, name)
-        finally:
-            os.close(lock)
