@@ -51,6 +51,23 @@ void take_hold() {
     }
 }
 
+// A new thread allocates before its start routine holds anything: the
+// sanitizer's per-thread setup, and this library's thread-local block, which
+// the C library allocates on the thread's first use of it (the library was
+// loaded after the process started). A fork meanwhile would leave the child
+// an allocator locked for ever. So whoever starts a helper takes a hold for
+// it, and the helper, once it has touched its thread-locals, lets go of it.
+class StartingHold {
+public:
+    StartingHold() { hold_depth = 1; }  // the first use of this thread's thread-local block
+    ~StartingHold() {
+        hold_depth = 0;
+        holds.fetch_sub(1);
+    }
+    StartingHold(const StartingHold&) = delete;
+    StartingHold& operator=(const StartingHold&) = delete;
+};
+
 // ---- the pool ----
 
 // One call's tasks. Lives on the caller's stack: the caller returns only after
@@ -161,9 +178,11 @@ private:
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
         for (std::size_t i = 0; i < wanted_; ++i) {
+            holds.fetch_add(1);  // the helper's own until it first sleeps (see StartingHold)
             try {
                 helpers_.emplace_back([this] { work(); });
             } catch (const std::system_error&) {
+                holds.fetch_sub(1);
                 break;
             }
         }
@@ -194,6 +213,7 @@ private:
     // while it sleeps; the hold is taken before the mutex, never under it.
     void work() {
         {
+            const StartingHold starting;
             std::lock_guard lock(mutex_);
             helper_tids_.push_back(static_cast<pid_t>(syscall(SYS_gettid)));
         }
