@@ -28,9 +28,12 @@ __all__ = ["ParquetExport", "export_parquet", "write_batches"]
 # dictionaries cost time for nothing; splitting the bytes of the float
 # samples into streams lets the compressor find their common high bytes
 # (smaller and faster than plain floats). Only index has min/max statistics:
-# they let a reader skip row groups by event number.
+# they let a reader skip row groups by event number. The writer levels and
+# encodes nested lists in batches of leaf values: larger batches than its
+# default 1024 cut the time to write samples by a fifth, pages unchanged.
 ENCODING: dict[str, Any] = {
     "use_dictionary": False,
+    "write_batch_size": 1 << 18,
     "write_statistics": ["index"],
     "use_byte_stream_split": ["data.list.element.list.element"],
 }
