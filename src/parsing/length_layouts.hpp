@@ -20,7 +20,7 @@ struct Layout {
 // Calls visit(c, w) for every pair with w * (c * per_channel + per_window) == total,
 // 1 <= c <= max_channels and 1 <= w <= max_windows. Pairs come in no particular
 // order; no two share a channel count (distinct w give distinct c). Needs
-// per_channel >= 1. Cost: O(sqrt(total)) divisions.
+// per_channel >= 1. Cost: O(min(max_windows, sqrt(total))) divisions.
 template <class Visit>
 void for_each_layout(std::uint64_t total, std::uint64_t per_channel, std::uint64_t per_window,
                      std::uint64_t max_channels, std::uint64_t max_windows, Visit&& visit) {
@@ -34,6 +34,14 @@ void for_each_layout(std::uint64_t total, std::uint64_t per_channel, std::uint64
         const std::uint64_t c = blocks / per_channel;
         if (c >= 1 && c <= max_channels) visit(c, w);
     };
+    // Every window count that divides the total: from the window counts
+    // allowed when they are fewer than the divisors to try (the usual case,
+    // and this runs once per event), else from the divisors.
+    if (max_windows <= total / max_windows) {
+        for (std::uint64_t w = 1; w <= max_windows; ++w)
+            if (total % w == 0) try_windows(w);
+        return;
+    }
     for (std::uint64_t d = 1; d <= total / d; ++d) {
         if (total % d != 0) continue;
         try_windows(d);
