@@ -56,6 +56,7 @@ def _staged_names(name: str) -> re.Pattern[str]:
 
 
 def _first_line(path: str) -> str:
+    """The first line of a short file (of /proc), or "" if it cannot be read."""
     try:
         with open(path, "rb") as file:
             return file.read(512).split(b"\n", 1)[0].decode("ascii", "replace")
@@ -135,6 +136,7 @@ def _remove(path: str, name: str) -> None:
 
 
 def _directories(target: str, pattern: re.Pattern[str]) -> list[tuple[str, re.Match[str]]]:
+    """The directories in `target` (not links to them) whose names match `pattern`, with the match."""
     with os.scandir(target) as entries:
         found = [(e.path, pattern.fullmatch(e.name)) for e in entries]
     return [(path, match) for path, match in found if match and not os.path.islink(path) and os.path.isdir(path)]
