@@ -226,6 +226,10 @@ class FileExport:
         """Stops every rename, then removes the private directory with the
         unfinished files in it. An export still running may create its file
         until the directory is gone, so removal is repeated until it is."""
+        # Set before the lock is taken too: a worker that has just let go of
+        # it could otherwise take it again, and rename one more file, before
+        # this thread is scheduled. A rename under way finishes and counts.
+        self.stopped = True
         with self.lock:
             self.stopped = True
         if self.work is None:
