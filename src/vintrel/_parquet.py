@@ -4,7 +4,8 @@ The file is written under a temporary name in the target's directory and
 renamed over the target only once it is complete: an interrupted or failed
 export leaves no file behind, and an existing target is replaced whole or
 not at all. Memory is bounded as for iterate(): a few batches of arrays,
-plus what the Parquet writer holds of one row group."""
+plus one row group encoded (every core encodes a share of it: see
+_parquet_parallel)."""
 
 from __future__ import annotations
 
@@ -20,6 +21,8 @@ import vintrel
 from ._arrow import pyarrow
 from ._batches import EventBatch, bound, prefetched, read_options, with_pedestals_checked
 from ._columnar import EventArrays
+from ._cores import pool_size
+from ._parquet_parallel import ParallelParquetWriter
 
 __all__ = ["ParquetExport", "export_parquet", "write_batches"]
 
@@ -87,35 +90,35 @@ def write_batches(batches: Iterable[EventArrays], path: str | os.PathLike[str], 
     target = Path(path)
     handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
     try:
-        os.close(handle)
-        writer = None
-        events = 0
-        left_out: list[tuple[int, BaseException]] = []
-        try:
-            for batch in batches:
-                table = batch.to_arrow()
+        with os.fdopen(handle, "wb") as out:
+            events = 0
+            left_out: list[tuple[int, BaseException]] = []
+            writer: ParallelParquetWriter | None = None
+            try:
+                for batch in batches:
+                    table = batch.to_arrow()
+                    if writer is None:
+                        schema = table.schema.with_metadata({**(table.schema.metadata or {}), **metadata})
+                        writer = ParallelParquetWriter(out, schema, piece_writer(pq, compression), pool_size())
+                    writer.write_table(table.replace_schema_metadata(writer.schema.metadata))
+                    events += len(batch)
+                    left_out += batch.errors
+                    del table
+                    if on_batch is not None:
+                        on_batch(batch)
                 if writer is None:
-                    schema = table.schema.with_metadata({**(table.schema.metadata or {}), **metadata})
-                    writer = pq.ParquetWriter(temporary, schema, compression=compression, **ENCODING)
-                table = table.replace_schema_metadata(writer.schema.metadata)
-                writer.write_table(table, row_group_size=max(len(table), 1))
-                events += len(batch)
-                left_out += batch.errors
-                del table
-                if on_batch is not None:
-                    on_batch(batch)
-            if writer is None:
-                raise ValueError("nothing to write: no batch of events")  # the caller always has one
-        finally:
-            # A read under way ends before the file is finished or removed.
-            close = getattr(batches, "close", None)
-            if close is not None:
-                close()
-            if writer is not None:
+                    raise ValueError("nothing to write: no batch of events")  # the caller always has one
                 writer.close()
+            finally:
+                # A read under way ends before the file is finished or removed.
+                close = getattr(batches, "close", None)
+                if close is not None:
+                    close()
+                if writer is not None:
+                    writer.abandon()
+            out.flush()
+            os.fsync(out.fileno())
         os.chmod(temporary, 0o666 & ~current_umask())
-        with open(temporary, "rb") as written:
-            os.fsync(written.fileno())
         os.replace(temporary, target)
     except BaseException:
         try:
@@ -124,6 +127,18 @@ def write_batches(batches: Iterable[EventArrays], path: str | os.PathLike[str], 
             pass
         raise
     return ParquetExport(str(target), events, left_out)
+
+
+def piece_writer(pq: Any, compression: str | None) -> Callable[[Any], Any]:
+    """Writes a table as a Parquet file of one row group in memory, encoded as above."""
+    pa = pyarrow("export_parquet()")
+
+    def write(table: Any) -> Any:
+        sink = pa.BufferOutputStream()
+        pq.write_table(table, sink, compression=compression, row_group_size=max(len(table), 1), **ENCODING)
+        return sink.getvalue()
+
+    return write
 
 
 def pyarrow_parquet() -> Any:

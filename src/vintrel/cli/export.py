@@ -34,6 +34,7 @@ from tqdm import tqdm  # type: ignore[import-untyped]
 import vintrel
 
 from .. import _export_report as reports
+from .._cores import pool_size
 from . import left_out
 from . import pedestals as ped
 from .boards import board_of
@@ -46,10 +47,7 @@ REPORT = "export.json"
 
 def default_jobs() -> int:
     """As many files at once as export_csv's worker pool would write."""
-    configured = os.environ.get("RAYON_NUM_THREADS", "")
-    if configured.isdigit() and int(configured) > 0:
-        return int(configured)
-    return len(os.sched_getaffinity(0)) or 1
+    return pool_size()
 
 
 def positive_int(text: str) -> int:
