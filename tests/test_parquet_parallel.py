@@ -62,9 +62,10 @@ def test_broken_footers_are_refused(data, message):
         decode_struct(data)
 
 
-def stitched(table, *, threads, min_slice, monkeypatch, row_group=None):
+def stitched(table, *, threads, min_slice, monkeypatch, row_group=None, max_bytes=8 << 20):
     """The table written by the parallel writer, in row groups of `row_group` rows."""
     monkeypatch.setattr(_parquet_parallel, "MIN_SLICE_ROWS", min_slice)
+    monkeypatch.setattr(_parquet_parallel, "MAX_SLICE_BYTES", max_bytes)
     out = io.BytesIO()
     writer = _parquet_parallel.ParallelParquetWriter(out, table.schema, _parquet.piece_writer(pq, "zstd"), threads)
     step = row_group or max(len(table), 1)
@@ -74,11 +75,14 @@ def stitched(table, *, threads, min_slice, monkeypatch, row_group=None):
     return out.getvalue()
 
 
-@pytest.mark.parametrize("rows, row_group, threads, min_slice", [
-    (0, None, 3, 1), (1, None, 3, 1), (50, None, 3, 1), (50, 7, 2, 2), (50, None, 1, 1), (50, None, 4, 100)])
-def test_stitched_files_read_as_written_with_serial_statistics(monkeypatch, rows, row_group, threads, min_slice):
+@pytest.mark.parametrize("rows, row_group, threads, min_slice, max_bytes", [
+    (0, None, 3, 1, 1 << 20), (1, None, 3, 1, 1 << 20), (50, None, 3, 1, 1 << 20), (50, 7, 2, 2, 1 << 20),
+    (50, None, 1, 1, 1 << 20), (50, None, 4, 100, 1 << 20), (50, 20, 1, 100, 1)])
+def test_stitched_files_read_as_written_with_serial_statistics(monkeypatch, rows, row_group, threads, min_slice,
+                                                               max_bytes):
     table = sample_table(rows)
-    made = stitched(table, threads=threads, min_slice=min_slice, monkeypatch=monkeypatch, row_group=row_group)
+    made = stitched(table, threads=threads, min_slice=min_slice, monkeypatch=monkeypatch, row_group=row_group,
+                    max_bytes=max_bytes)
     assert pq.read_table(pa.BufferReader(made)).equals(table)
     serial = pa.BufferOutputStream()
     pq.write_table(table, serial, compression="zstd", row_group_size=row_group or max(rows, 1), **_parquet.ENCODING)
@@ -93,6 +97,14 @@ def test_stitched_files_read_as_written_with_serial_statistics(monkeypatch, rows
                 assert mine.statistics.to_dict() == serials.statistics.to_dict()
         assert ours.row_group(g).num_rows == theirs.row_group(g).num_rows
     assert statistics_fields(made) == statistics_fields(serial.getvalue())  # the exactness flags too
+
+
+@pytest.mark.parametrize("rows, size, threads, slices", [
+    (0, 0, 2, 1), (1000, 1 << 20, 2, 1), (1024, 1 << 20, 2, 2), (5000, 1 << 20, 3, 3),  # one per thread
+    (5000, 59 << 20, 2, 8), (3, 1 << 30, 2, 3),  # at most 8 MiB a slice, down to one event
+])
+def test_slices_are_one_per_thread_and_small_enough(rows, size, threads, slices):
+    assert _parquet_parallel.slice_count(rows, size, threads) == slices
 
 
 def statistics_fields(buffer):

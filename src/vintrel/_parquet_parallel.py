@@ -26,9 +26,15 @@ from ._thrift_compact import BINARY, I32, I64, LIST, STRUCT, TRUE, Field, Thrift
 __all__ = ["ParallelParquetWriter"]
 
 MAGIC = b"PAR1"
-# A slice of a row group holds at least this many events: below, the pieces'
-# own footers and setup cost more than the cores win.
+# A slice of a row group holds at least this many events when it is cut for
+# the threads' sake: below, the pieces' own footers and setup cost more than
+# the cores win.
 MIN_SLICE_ROWS = 512
+# A slice holds at most about this many bytes of arrays: pyarrow's writer
+# takes about four times a table's size to encode nested lists, so pieces of
+# this size bound what encoding takes to a few tens of MiB per thread,
+# however large the row group.
+MAX_SLICE_BYTES = 8 << 20
 
 # Field ids of the footer's structs (parquet.thrift).
 FILE_SCHEMA, FILE_ROWS, FILE_ROW_GROUPS = 2, 3, 4
@@ -177,6 +183,15 @@ def size_statistics(parts: list[Field | None]) -> Struct | None:
     return merged
 
 
+def slice_count(rows: int, size: int, threads: int) -> int:
+    """How many slices to cut a row group of `rows` events and `size` bytes
+    into: one per thread if each gets MIN_SLICE_ROWS events, and more if a
+    slice would exceed MAX_SLICE_BYTES (down to one event a slice)."""
+    by_threads = min(threads, rows // MIN_SLICE_ROWS)
+    by_size = -(-size // MAX_SLICE_BYTES)
+    return max(1, min(rows, max(by_threads, by_size)))
+
+
 class ParallelParquetWriter:
     """Writes tables of one schema as row groups of a Parquet file on
     `file`, each encoded on up to `threads` threads (see the module
@@ -205,7 +220,7 @@ class ParallelParquetWriter:
         if table.schema != self.schema:
             raise ValueError("table does not have the writer's schema")
         rows = len(table)
-        slices = max(1, min(self.threads, rows // MIN_SLICE_ROWS))
+        slices = slice_count(rows, table.nbytes, self.threads)
         bounds = [rows * s // slices for s in range(slices + 1)]
         names = table.column_names
         futures = [[self.pool.submit(self.write_piece, table.select([name]).slice(bounds[s], bounds[s + 1] - bounds[s]))
