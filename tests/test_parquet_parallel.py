@@ -129,14 +129,26 @@ def test_polars_and_duckdb_read_a_sliced_export_as_arrays(make_acq, tmp_path, mo
     assert counted.fetchall() == [(len(index), 4 * len(index), min(index), max(index))]
 
 
-def test_pieces_with_dictionaries_are_refused(monkeypatch):
-    def with_dictionary(table):
+@pytest.mark.parametrize("options, message", [
+    ({"use_dictionary": True}, "dictionary"),
+    ({"use_dictionary": False, "write_page_index": True}, "page index"),
+])
+def test_pieces_that_cannot_be_laid_end_to_end_are_refused(options, message):
+    def written_with(table):
         sink = pa.BufferOutputStream()
-        pq.write_table(table, sink, use_dictionary=True)
+        pq.write_table(table, sink, **options)
         return sink.getvalue()
 
     table = pa.table({"index": pa.array([1, 1, 2], pa.int64())})
-    writer = _parquet_parallel.ParallelParquetWriter(io.BytesIO(), table.schema, with_dictionary, 2)
-    with pytest.raises(ValueError, match="dictionary"):
+    writer = _parquet_parallel.ParallelParquetWriter(io.BytesIO(), table.schema, written_with, 2)
+    with pytest.raises(ValueError, match=message):
         writer.write_table(table)
+    with pytest.raises(ValueError, match="schema"):
+        writer.write_table(pa.table({"index": pa.array([1.5])}))
     writer.abandon()
+
+
+@pytest.mark.parametrize("data", [b"", b"PAR1PAR1", b"PAR1" + b"\0" * 8 + b"PAR2"])
+def test_what_is_not_a_parquet_file_has_no_footer(data):
+    with pytest.raises(ValueError, match="not a Parquet file"):
+        _parquet_parallel.footer_of(data)
