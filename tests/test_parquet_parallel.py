@@ -152,3 +152,15 @@ def test_pieces_that_cannot_be_laid_end_to_end_are_refused(options, message):
 def test_what_is_not_a_parquet_file_has_no_footer(data):
     with pytest.raises(ValueError, match="not a Parquet file"):
         _parquet_parallel.footer_of(data)
+
+
+@pytest.mark.parametrize("chunk, message", [
+    ({}, "without its metadata"),
+    ({3: Field(I64, 5)}, "without its metadata"),
+    ({3: Field(STRUCT, {9: Field(I64, 4), 7: Field(I64, 1 << 20)})}, "outside its file"),
+    ({3: Field(STRUCT, {9: Field(I64, 2), 7: Field(I64, 1)})}, "outside its file"),
+])
+def test_column_chunks_that_do_not_describe_pages_of_their_file_are_refused(chunk, message):
+    piece = memoryview(b"PAR1" + bytes(32) + b"PAR1")
+    with pytest.raises(ValueError, match=message):
+        _parquet_parallel.ColumnPieces().add(piece, chunk)

@@ -39,7 +39,7 @@ MAX_SLICE_BYTES = 8 << 20
 # Field ids of the footer's structs (parquet.thrift).
 FILE_SCHEMA, FILE_ROWS, FILE_ROW_GROUPS = 2, 3, 4
 GROUP_COLUMNS, GROUP_BYTES, GROUP_ROWS, GROUP_OFFSET, GROUP_COMPRESSED = 1, 2, 3, 5, 6
-CHUNK_PATH, CHUNK_META, CHUNK_INDEXES = 1, 3, (4, 5, 6, 7, 8)
+CHUNK_PATH, CHUNK_FILE_OFFSET, CHUNK_META, CHUNK_INDEXES = 1, 2, 3, (4, 5, 6, 7, 8)
 META_TYPE, META_ENCODINGS, META_VALUES, META_PLAIN_SIZE, META_SIZE = 1, 2, 5, 6, 7
 META_DATA_PAGE, META_INDEX_PAGE, META_DICTIONARY_PAGE = 9, 10, 11
 META_STATISTICS, META_ENCODING_STATS, META_SIZE_STATISTICS = 12, 13, 16
@@ -94,7 +94,9 @@ class ColumnPieces:
         """The pages of one slice: `chunk` is their ColumnChunk in `piece`, a whole file."""
         if CHUNK_PATH in chunk or any(number in chunk for number in CHUNK_INDEXES):
             raise ValueError("column chunk with an external file or a page index")
-        meta: Struct = value(chunk, CHUNK_META)
+        meta = value(chunk, CHUNK_META, None)
+        if not isinstance(meta, dict):
+            raise ValueError("column chunk without its metadata")
         if META_DICTIONARY_PAGE in meta or META_INDEX_PAGE in meta:
             raise ValueError("column chunk with a dictionary or index page")
         start, size = value(meta, META_DATA_PAGE), value(meta, META_SIZE)
@@ -113,10 +115,10 @@ class ColumnPieces:
             meta[number] = Field(I64, sum(value(m, number) for m in self.metas))
         # pyarrow's writer says 0 where a chunk has no pages
         meta[META_DATA_PAGE] = Field(I64, offset if meta[META_SIZE].value else 0)
-        encodings: list[int] = []
+        encodings: list[Any] = []  # of ints
         for m in self.metas:
             encodings += [e for e in items(m, META_ENCODINGS) if e not in encodings]
-        meta[META_ENCODINGS] = Field(LIST, ThriftList(I32, list(encodings)))
+        meta[META_ENCODINGS] = Field(LIST, ThriftList(I32, encodings))
         merged = merged_statistics(value(first, META_TYPE), [m.get(META_STATISTICS) for m in self.metas])
         if merged is not None:
             meta[META_STATISTICS] = Field(STRUCT, merged)
@@ -195,8 +197,8 @@ def slice_count(rows: int, size: int, threads: int) -> int:
 class ParallelParquetWriter:
     """Writes tables of one schema as row groups of a Parquet file on
     `file`, each encoded on up to `threads` threads (see the module
-    docstring). `write_piece(table, sink)` writes a table as a whole Parquet
-    file with the options wanted, one row group."""
+    docstring). `write_piece(table)` returns the bytes (any buffer) of a
+    whole Parquet file of the table, one row group, encoded as wanted."""
 
     def __init__(self, file: BinaryIO, schema: Any, write_piece: Callable[[Any], bytes], threads: int) -> None:
         self.file = file
@@ -249,7 +251,8 @@ class ParallelParquetWriter:
             meta = column.meta_at(self.offset)
             for pages in column.pages:
                 self.put(pages)
-            chunks.append({2: Field(I64, 0), CHUNK_META: Field(STRUCT, meta)})
+            # the deprecated offset of the chunk's metadata: 0, as pyarrow writes it
+            chunks.append({CHUNK_FILE_OFFSET: Field(I64, 0), CHUNK_META: Field(STRUCT, meta)})
             plain += value(meta, META_PLAIN_SIZE)
             compressed += value(meta, META_SIZE)
         self.row_groups.append({GROUP_COLUMNS: Field(LIST, ThriftList(STRUCT, chunks)),
