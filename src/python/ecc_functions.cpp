@@ -12,6 +12,7 @@
 #include "ecc/block_check.hpp"
 #include "ecc/ostra96.hpp"
 #include "python/args.hpp"
+#include "python/buffer_export.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 
@@ -39,15 +40,6 @@ std::optional<unsigned long> ranged_int(PyObject* value, const char* name, unsig
 // Long loops over a caller's items run pending signal handlers this often,
 // so that Ctrl-C stops them.
 constexpr Py_ssize_t kItemsBetweenSignalChecks = 4096;
-
-// A buffer export, released when the check is done.
-struct BufferRelease {
-    void operator()(Py_buffer* view) const {
-        PyBuffer_Release(view);
-        std::default_delete<Py_buffer>{}(view);
-    }
-};
-using BufferExport = std::unique_ptr<Py_buffer, BufferRelease>;
 
 // The bytes of a raw_bytes argument: borrowed from a bytes object or from a
 // contiguous buffer of unsigned bytes (a bytearray cannot be resized while

@@ -13,6 +13,8 @@ VINTREL_FASTCALL(global_parity_function);
 VINTREL_FASTCALL(syndrome_to_index_function);
 VINTREL_FASTCALL(ecc_check_function);
 VINTREL_FASTCALL(ecc_correct_function);
+// Private to the package (outside __all__).
+VINTREL_FASTCALL(parquet_pages_function);
 
 #undef VINTREL_FASTCALL
 

@@ -41,6 +41,14 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Helpers of the package's Python modules: attributes of the module, not in __all__.
+PyMethodDef private_functions[] = {
+    {"_parquet_pages", fastcall<parquet_pages_function>(), kFastcall,
+     "_parquet_pages(outer, inner, values, split_floats, levels, page_bytes)\n--\n\n"
+     "Parquet data page bodies [(bytes, events, levels), ...] of a list<list<float32 | uint16>> column."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vintrel._vintrel",
@@ -102,6 +110,7 @@ bool register_items(PyObject* module) {
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def)
         if (!add_item(module, all.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, module_name.get())))
             return false;
+    if (PyModule_AddFunctions(module, private_functions) < 0) return false;
     return register_fork_hook(module_name.get());
 }
 

@@ -8,7 +8,9 @@ column chunk: its pages, then a footer. A column's pages from the slices,
 laid end to end in event order, make the row group's column chunk (a page
 starts at an event, and without dictionaries no page refers to another);
 the footer describing them is built from the pieces' footers, and the
-file's schema and key-value metadata from one written for no rows.
+file's schema and key-value metadata from one written for no rows. The
+sample columns are encoded natively instead (_parquet_pages.py): their
+pages and ColumnMetaData are laid in the same way.
 
 Only what the encoding of this package produces is taken apart: no
 dictionary pages, page indexes or bloom filters (met, they are refused).
@@ -21,6 +23,7 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, BinaryIO
 
+from ._parquet_pages import NativeLeaf, encode_chunk, native_leaf
 from ._thrift_compact import BINARY, I32, I64, LIST, STRUCT, TRUE, Field, ThriftList, decode_struct, encode_struct
 
 __all__ = ["ParallelParquetWriter"]
@@ -40,7 +43,7 @@ MAX_SLICE_BYTES = 8 << 20
 FILE_SCHEMA, FILE_ROWS, FILE_ROW_GROUPS = 2, 3, 4
 GROUP_COLUMNS, GROUP_BYTES, GROUP_ROWS, GROUP_OFFSET, GROUP_COMPRESSED = 1, 2, 3, 5, 6
 CHUNK_PATH, CHUNK_FILE_OFFSET, CHUNK_META, CHUNK_INDEXES = 1, 2, 3, (4, 5, 6, 7, 8)
-META_TYPE, META_ENCODINGS, META_VALUES, META_PLAIN_SIZE, META_SIZE = 1, 2, 5, 6, 7
+META_TYPE, META_ENCODINGS, META_PATH, META_CODEC, META_VALUES, META_PLAIN_SIZE, META_SIZE = 1, 2, 3, 4, 5, 6, 7
 META_DATA_PAGE, META_INDEX_PAGE, META_DICTIONARY_PAGE = 9, 10, 11
 META_STATISTICS, META_ENCODING_STATS, META_SIZE_STATISTICS = 12, 13, 16
 META_KEPT = (1, 2, 3, 4, 8)  # type, encodings, path, codec, key-value metadata: the same in every slice
@@ -87,8 +90,13 @@ class ColumnPieces:
     """One leaf column of a row group, gathered slice by slice."""
 
     def __init__(self) -> None:
-        self.pages: list[memoryview] = []
+        self.pages: list[bytes | memoryview] = []
         self.metas: list[Struct] = []
+
+    def add_encoded(self, pages: list[bytes], meta: Struct) -> None:
+        """The pages of one slice encoded natively, and their ColumnMetaData."""
+        self.pages += pages
+        self.metas.append(meta)
 
     def add(self, piece: memoryview, chunk: Struct) -> None:
         """The pages of one slice: `chunk` is their ColumnChunk in `piece`, a whole file."""
@@ -185,6 +193,22 @@ def size_statistics(parts: list[Field | None]) -> Struct | None:
     return merged
 
 
+def native_leaves(schema: Any, template: Struct) -> dict[str, NativeLeaf]:
+    """The columns of `schema` written natively, by name, from the footer of
+    a file of no rows that pyarrow's writer wrote for it."""
+    groups = items(template, FILE_ROW_GROUPS)
+    chunks = [value(chunk, CHUNK_META, {}) for chunk in items(groups[0], GROUP_COLUMNS)] if groups else []
+    native: dict[str, NativeLeaf] = {}
+    for field in schema:
+        leaves = [meta for meta in chunks if items(meta, META_PATH)[:1] == [field.name.encode()]]
+        leaf = None
+        if len(leaves) == 1:
+            leaf = native_leaf(field, [bytes(p) for p in items(leaves[0], META_PATH)], value(leaves[0], META_CODEC, -1))
+        if leaf is not None:
+            native[field.name] = leaf
+    return native
+
+
 def slice_count(rows: int, size: int, threads: int) -> int:
     """How many slices to cut a row group of `rows` events and `size` bytes
     into: one per thread if each gets MIN_SLICE_ROWS events, and more if a
@@ -206,6 +230,7 @@ class ParallelParquetWriter:
         self.write_piece = write_piece
         self.threads = max(1, threads)
         self.template = footer_of(write_piece(schema.empty_table()))
+        self.native = native_leaves(schema, self.template)
         self.row_groups: list[Any] = []
         self.rows = 0
         self.offset = 0
@@ -224,14 +249,20 @@ class ParallelParquetWriter:
         rows = len(table)
         slices = slice_count(rows, table.nbytes, self.threads)
         bounds = [rows * s // slices for s in range(slices + 1)]
-        names = table.column_names
-        futures = [[self.pool.submit(self.write_piece, table.select([name]).slice(bounds[s], bounds[s + 1] - bounds[s]))
-                    for s in range(slices)] for name in names]
+        spans = [(bounds[s], bounds[s + 1] - bounds[s]) for s in range(slices)]
+        futures = [[self.pool.submit(self.encode, table, name, span) for span in spans] for name in table.column_names]
         columns: list[ColumnPieces] = []
-        for per_slice in futures:
+        for name, per_slice in zip(table.column_names, futures):
             leaves: list[ColumnPieces] = []
-            for future in per_slice:
-                piece = memoryview(future.result()).cast("B")  # a pyarrow Buffer
+            for span, future in zip(spans, per_slice):
+                encoded = future.result()
+                if encoded is None:  # nulls: pyarrow writes this slice
+                    encoded = self.write_piece(table.select([name]).slice(*span))
+                if isinstance(encoded, tuple):
+                    leaves = leaves or [ColumnPieces()]
+                    leaves[0].add_encoded(*encoded)
+                    continue
+                piece = memoryview(encoded).cast("B")  # a pyarrow Buffer
                 groups = items(footer_of(piece), FILE_ROW_GROUPS)
                 chunks = items(groups[0], GROUP_COLUMNS) if groups else []
                 if len(groups) != 1 or (leaves and len(chunks) != len(leaves)):
@@ -241,6 +272,14 @@ class ParallelParquetWriter:
                     leaf.add(piece, chunk)
             columns += leaves
         self.add_row_group(columns, rows)
+
+    def encode(self, table: Any, name: str, span: tuple[int, int]) -> Any:
+        """One column of one slice: natively encoded pages and their metadata,
+        None where they cannot be, or a Parquet file written by pyarrow."""
+        leaf = self.native.get(name)
+        if leaf is not None:
+            return encode_chunk(table.column(name).slice(*span), leaf)
+        return self.write_piece(table.select([name]).slice(*span))
 
     def add_row_group(self, columns: list[ColumnPieces], rows: int) -> None:
         """Writes every column's pages and notes the row group for the footer."""

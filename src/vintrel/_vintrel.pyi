@@ -583,3 +583,15 @@ def ecc_correct(raw_bytes: ReadableBuffer | Sequence[int]) -> bytearray:
     Examples:
         >>> fixed = vintrel.ecc_correct(acq.raw_event(0)["rawdata"])
     """
+
+def _parquet_pages(
+    outer: ReadableBuffer,
+    inner: ReadableBuffer,
+    values: ReadableBuffer,
+    split_floats: bool,
+    levels: Sequence[int],
+    page_bytes: int,
+) -> list[tuple[bytes, int, int]]:
+    """Parquet data page bodies (levels, then values; uncompressed) of a
+    large_list<large_list<float32 | uint16>> column without nulls, given its
+    int64 offsets and values; pages end at events. Private to the package."""
