@@ -189,6 +189,21 @@ def growing_buffer_seeds() -> list[bytes]:
     ]
 
 
+def parquet_pages_seeds() -> list[bytes]:
+    # encoding, three definition levels, page bytes, then each offsets array
+    # (stepped flag, count, for stepped ones a start and the steps), then values.
+    def stepped(start: int, steps: list[int]) -> bytes:
+        return b"\x01" + number(len(steps)) + number(start) + b"".join(number(s) for s in steps)
+
+    events = stepped(0, [2, 0, 3, 1])  # offsets 2, 2, 5, 6: three events, the first without lists
+    lists = stepped(0, [4, 0, 2, 4, 1, 3, 0])  # offsets 4, 4, 6, ...: empty lists among them
+    return [
+        b"\x01\x01\x03\x05" + number(8) + events + lists + bytes(range(64)),
+        b"\x00\x00\x01\x02" + number(0) + events + lists + bytes(range(32)),
+        b"\x01\x01\x03\x05" + number(4000) + b"\x00" + number(3) + number(0) + number(1) + number(5) + lists,
+    ]
+
+
 def main() -> int:
     out = Path(sys.argv[1] if len(sys.argv) > 1 else "seeds")
     rng = random.Random(7)
@@ -198,6 +213,7 @@ def main() -> int:
     corpora["csv_writer"] = csv_seeds(rng)
     corpora["ecc_block"] = ecc_seeds(rng)
     corpora["growing_buffer"] = growing_buffer_seeds()
+    corpora["parquet_pages"] = parquet_pages_seeds()
     for name, seeds in corpora.items():
         directory = out / name
         directory.mkdir(parents=True, exist_ok=True)
