@@ -50,7 +50,7 @@ std::optional<std::vector<std::int64_t>> offsets_arg(PyObject* value, const char
         return std::nullopt;
     }
     std::vector<std::int64_t> offsets(bytes.size() / sizeof(std::int64_t));
-    std::memcpy(offsets.data(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(offsets.data(), bytes.data(), bytes.size());
     return offsets;
 }
 
