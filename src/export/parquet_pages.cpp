@@ -1,5 +1,6 @@
 #include "export/parquet_pages.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -118,10 +119,11 @@ std::expected<PageBody, std::string_view> page_of(const NestedLists& c, ValueEnc
         }
         for (std::int64_t l = begin; l < end; ++l) {
             const std::int64_t n = c.inner[static_cast<std::size_t>(l) + 1] - c.inner[static_cast<std::size_t>(l)];
+            const std::int64_t levels = std::max<std::int64_t>(n, 1);  // an empty list takes one
             repetition.add(l == begin ? 0 : 1, 1);
-            repetition.add(2, n - 1 > 0 ? n - 1 : 0);
-            definition.add(n == 0 ? d.empty_list : d.value, n == 0 ? 1 : n);
-            page.levels += n == 0 ? 1 : n;
+            repetition.add(2, levels - 1);
+            definition.add(n == 0 ? d.empty_list : d.value, levels);
+            page.levels += levels;
         }
     }
     const std::int64_t from = c.inner[static_cast<std::size_t>(c.outer[first])];
