@@ -201,9 +201,9 @@ def native_leaves(schema: Any, template: Struct) -> dict[str, NativeLeaf]:
     native: dict[str, NativeLeaf] = {}
     for field in schema:
         leaves = [meta for meta in chunks if items(meta, META_PATH)[:1] == [field.name.encode()]]
-        leaf = None
-        if len(leaves) == 1:
-            leaf = native_leaf(field, [bytes(p) for p in items(leaves[0], META_PATH)], value(leaves[0], META_CODEC, -1))
+        if len(leaves) != 1:  # a column of several leaves (structs) stays with pyarrow
+            continue
+        leaf = native_leaf(field, [bytes(p) for p in items(leaves[0], META_PATH)], value(leaves[0], META_CODEC, -1))
         if leaf is not None:
             native[field.name] = leaf
     return native
@@ -252,12 +252,10 @@ class ParallelParquetWriter:
         spans = [(bounds[s], bounds[s + 1] - bounds[s]) for s in range(slices)]
         futures = [[self.pool.submit(self.encode, table, name, span) for span in spans] for name in table.column_names]
         columns: list[ColumnPieces] = []
-        for name, per_slice in zip(table.column_names, futures):
+        for per_slice in futures:
             leaves: list[ColumnPieces] = []
-            for span, future in zip(spans, per_slice):
+            for future in per_slice:
                 encoded = future.result()
-                if encoded is None:  # nulls: pyarrow writes this slice
-                    encoded = self.write_piece(table.select([name]).slice(*span))
                 if isinstance(encoded, tuple):
                     leaves = leaves or [ColumnPieces()]
                     leaves[0].add_encoded(*encoded)
@@ -275,11 +273,10 @@ class ParallelParquetWriter:
 
     def encode(self, table: Any, name: str, span: tuple[int, int]) -> Any:
         """One column of one slice: natively encoded pages and their metadata,
-        None where they cannot be, or a Parquet file written by pyarrow."""
+        or (for other columns, and slices with nulls) a Parquet file written by pyarrow."""
         leaf = self.native.get(name)
-        if leaf is not None:
-            return encode_chunk(table.column(name).slice(*span), leaf)
-        return self.write_piece(table.select([name]).slice(*span))
+        encoded = encode_chunk(table.column(name).slice(*span), leaf) if leaf is not None else None
+        return encoded if encoded is not None else self.write_piece(table.select([name]).slice(*span))
 
     def add_row_group(self, columns: list[ColumnPieces], rows: int) -> None:
         """Writes every column's pages and notes the row group for the footer."""
